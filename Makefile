@@ -1,0 +1,27 @@
+# Thin front for the CMake build. Everything is built in build/; the extension lands in
+# corvessa/util/ so that the repository root is importable.
+BUILD   ?= build
+JOBS    ?= 2
+PY      := $(shell sh tools/find-python.sh 2>/dev/null)
+CMAKE_FLAGS ?=
+MAKEFLAGS   += --no-print-directory
+
+.PHONY: all build configure test demo clean
+
+all: build
+
+configure:
+	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
+	@cmake -S . -B $(BUILD) -DPYTHON="$(PY)" $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@PYTHONPATH=$(CURDIR) "$(PY)" examples/demo.py
+
+clean:
+	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so

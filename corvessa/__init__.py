@@ -1,0 +1,1 @@
+"""corvessa: the package that holds corvessa.util.queue."""

@@ -1,0 +1,1 @@
+"""Packages that corvessa carries with it."""

@@ -1,0 +1,1 @@
+"""corvessa.util: utilities; the compiled LifoQueue lives in corvessa.util.queue."""

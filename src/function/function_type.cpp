@@ -1,0 +1,371 @@
+// The function object type tarn_function_or_method: record, attributes, creation,
+// defaults block, representation, binding and garbage-collection hooks.
+#include "function/function.h"
+
+#include <structmember.h>
+
+#include <cstring>
+
+namespace tarn {
+
+#define TARN_SAME_OFFSET(field)                                                           \
+  static_assert(offsetof(TarnFunction, field) == offsetof(PyCFunctionObject, field), \
+                "TarnFunction begins with the fields of PyCFunctionObject: " #field)
+TARN_SAME_OFFSET(m_ml);
+TARN_SAME_OFFSET(m_self);
+TARN_SAME_OFFSET(m_module);
+TARN_SAME_OFFSET(m_weakreflist);
+TARN_SAME_OFFSET(vectorcall);
+#undef TARN_SAME_OFFSET
+static_assert(offsetof(TarnFunction, dict) == sizeof(PyCFunctionObject), "the function's own fields follow");
+static_assert(sizeof(TarnFunction::defaults_object_count) == 4 && sizeof(TarnFunction::flags) == 4 &&
+                  sizeof(TarnFunction::defaults_block_size) == sizeof(void*),
+              "field widths of the shared record");
+
+namespace {
+
+constexpr unsigned long kFunctionTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | _Py_TPFLAGS_HAVE_VECTORCALL;
+static_assert(kFunctionTypeFlags == 0x64800, "the type flags of tarn_function_or_method");
+
+inline TarnFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<TarnFunction*>(op); }
+
+// Returns a new reference to value, or to None when it is null.
+inline PyObject* new_ref_or_none(PyObject* value) noexcept {
+  PyObject* result = value ? value : Py_None;
+  Py_INCREF(result);
+  return result;
+}
+
+// Stores a new reference to value in *field, then releases what the field held.
+inline int store_field(PyObject** field, PyObject* value) noexcept {
+  PyObject* old = *field;
+  Py_XINCREF(value);
+  *field = value;
+  Py_XDECREF(old);
+  return 0;
+}
+
+inline int refuse(const char* message) noexcept {
+  PyErr_SetString(PyExc_TypeError, message);
+  return -1;
+}
+
+// Returns a new reference to *field, creating an empty dict there on first use.
+PyObject* dict_on_first_use(PyObject** field) noexcept {
+  if (!*field && !(*field = PyDict_New())) return nullptr;
+  Py_INCREF(*field);
+  return *field;
+}
+
+// --- the attribute table ---------------------------------------------------
+
+PyObject* get_doc(PyObject* op, void*) noexcept {
+  TarnFunction* f = as_function(op);
+  if (!f->doc && f->m_ml->ml_doc && !(f->doc = PyUnicode_FromString(f->m_ml->ml_doc))) return nullptr;
+  return new_ref_or_none(f->doc);
+}
+
+int set_doc(PyObject* op, PyObject* value, void*) noexcept {
+  return store_field(&as_function(op)->doc, value ? value : Py_None);
+}
+
+PyObject* get_name(PyObject* op, void*) noexcept {
+  TarnFunction* f = as_function(op);
+  if (!f->name && !(f->name = PyUnicode_InternFromString(f->m_ml->ml_name))) return nullptr;
+  Py_INCREF(f->name);
+  return f->name;
+}
+
+int set_name(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value || !PyUnicode_Check(value)) return refuse("__name__ must be set to a string object");
+  return store_field(&as_function(op)->name, value);
+}
+
+PyObject* get_qualname(PyObject* op, void*) noexcept {
+  Py_INCREF(as_function(op)->qualname);
+  return as_function(op)->qualname;
+}
+
+int set_qualname(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value || !PyUnicode_Check(value)) return refuse("__qualname__ must be set to a string object");
+  return store_field(&as_function(op)->qualname, value);
+}
+
+PyObject* get_self(PyObject* op, void*) noexcept { return new_ref_or_none(as_function(op)->self_ref); }
+
+PyObject* get_dict(PyObject* op, void*) noexcept { return dict_on_first_use(&as_function(op)->dict); }
+
+int set_dict(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value) return refuse("function's dictionary may not be deleted");
+  if (!PyDict_Check(value)) return refuse("setting function's dictionary to a non-dict");
+  return store_field(&as_function(op)->dict, value);
+}
+
+PyObject* get_globals(PyObject* op, void*) noexcept {
+  Py_INCREF(as_function(op)->globals);
+  return as_function(op)->globals;
+}
+
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* get_code(PyObject* op, void*) noexcept { return new_ref_or_none(as_function(op)->code); }
+
+// Runs the defaults provider once; fills only the caches that are still empty, so a
+// value assigned to one of them before the other was first read is kept.
+int run_defaults_provider(TarnFunction* f) noexcept {
+  Ref defaults = Ref::steal(f->defaults_provider(reinterpret_cast<PyObject*>(f)));
+  if (!defaults) return -1;
+  if (!f->positional_defaults) store_field(&f->positional_defaults, PyTuple_GET_ITEM(defaults.get(), 0));
+  if (!f->keyword_defaults) store_field(&f->keyword_defaults, PyTuple_GET_ITEM(defaults.get(), 1));
+  return 0;
+}
+
+// The read rule shared by __defaults__ and __kwdefaults__.
+PyObject* get_defaults_cache(TarnFunction* f, PyObject** cache) noexcept {
+  if (!*cache && f->defaults_provider && run_defaults_provider(f) < 0) return nullptr;
+  return new_ref_or_none(*cache);
+}
+
+PyObject* get_defaults(PyObject* op, void*) noexcept {
+  return get_defaults_cache(as_function(op), &as_function(op)->positional_defaults);
+}
+
+int set_defaults(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value || value == Py_None) value = Py_None;
+  else if (!PyTuple_Check(value)) return refuse("__defaults__ must be set to a tuple object");
+  return store_field(&as_function(op)->positional_defaults, value);
+}
+
+PyObject* get_kwdefaults(PyObject* op, void*) noexcept {
+  return get_defaults_cache(as_function(op), &as_function(op)->keyword_defaults);
+}
+
+int set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value || value == Py_None) value = Py_None;
+  else if (!PyDict_Check(value)) return refuse("__kwdefaults__ must be set to a dict object");
+  return store_field(&as_function(op)->keyword_defaults, value);
+}
+
+PyObject* get_annotations(PyObject* op, void*) noexcept { return dict_on_first_use(&as_function(op)->annotations); }
+
+int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
+  if (value == Py_None) value = nullptr;
+  else if (value && !PyDict_Check(value)) return refuse("__annotations__ must be set to a dict object");
+  return store_field(&as_function(op)->annotations, value);
+}
+
+PyGetSetDef function_getset[] = {
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__self__", get_self, nullptr, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(TarnFunction, m_module), PY_WRITE_RESTRICTED, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Returns a new reference to the qualified name, whatever the arguments.
+PyObject* function_reduce(PyObject* op, PyObject*) noexcept {
+  Py_INCREF(as_function(op)->qualname);
+  return as_function(op)->qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- the slots -------------------------------------------------------------
+
+PyObject* function_repr(PyObject* op) noexcept {
+  return PyUnicode_FromFormat("<tarnfunction %U at %p>", as_function(op)->qualname, op);
+}
+
+PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(op);
+    return op;
+  }
+  return PyMethod_New(op, obj);
+}
+
+// The owned object fields, in the order the collector visits and clears them.
+constexpr PyObject* TarnFunction::*kOwnedFields[] = {
+    &TarnFunction::self_ref, &TarnFunction::m_module,     &TarnFunction::dict,
+    &TarnFunction::name,     &TarnFunction::qualname,     &TarnFunction::doc,
+    &TarnFunction::globals,  &TarnFunction::code,         &TarnFunction::reserved_ref,
+    &TarnFunction::positional_defaults, &TarnFunction::keyword_defaults, &TarnFunction::annotations,
+};
+
+inline PyObject** block_slots(TarnFunction* f) noexcept { return static_cast<PyObject**>(f->defaults_block); }
+
+int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+  TarnFunction* f = as_function(op);
+  for (auto field : kOwnedFields) Py_VISIT(f->*field);
+  if (f->defaults_block)
+    for (int i = 0; i < f->defaults_object_count; ++i) Py_VISIT(block_slots(f)[i]);
+  return 0;
+}
+
+int function_clear(PyObject* op) noexcept {
+  TarnFunction* f = as_function(op);
+  for (auto field : kOwnedFields) Py_CLEAR(f->*field);
+  if (f->defaults_block) {
+    for (int i = 0; i < f->defaults_object_count; ++i) Py_CLEAR(block_slots(f)[i]);
+    PyObject_Free(f->defaults_block);
+    f->defaults_block = nullptr;
+  }
+  return 0;
+}
+
+void function_dealloc(PyObject* op) noexcept {
+  PyObject_GC_UnTrack(op);
+  if (as_function(op)->m_weakreflist) PyObject_ClearWeakRefs(op);
+  function_clear(op);
+  PyObject_GC_Del(op);
+}
+
+}  // namespace
+
+PyTypeObject tarn_function_type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    /* tp_name */ "tarn_function_or_method",
+    /* tp_basicsize */ sizeof(TarnFunction),
+    /* tp_itemsize */ 0,
+    /* tp_dealloc */ function_dealloc,
+    /* tp_vectorcall_offset */ offsetof(TarnFunction, vectorcall),
+    /* tp_getattr */ nullptr,
+    /* tp_setattr */ nullptr,
+    /* tp_as_async */ nullptr,
+    /* tp_repr */ function_repr,
+    /* tp_as_number */ nullptr,
+    /* tp_as_sequence */ nullptr,
+    /* tp_as_mapping */ nullptr,
+    /* tp_hash */ nullptr,
+    /* tp_call */ function_call,
+    /* tp_str */ nullptr,
+    /* tp_getattro */ nullptr,
+    /* tp_setattro */ nullptr,
+    /* tp_as_buffer */ nullptr,
+    /* tp_flags */ kFunctionTypeFlags,
+    /* tp_doc */ nullptr,
+    /* tp_traverse */ function_traverse,
+    /* tp_clear */ function_clear,
+    /* tp_richcompare */ nullptr,
+    /* tp_weaklistoffset */ offsetof(TarnFunction, m_weakreflist),
+    /* tp_iter */ nullptr,
+    /* tp_iternext */ nullptr,
+    /* tp_methods */ function_methods,
+    /* tp_members */ function_members,
+    /* tp_getset */ function_getset,
+    /* tp_base */ nullptr,
+    /* tp_dict */ nullptr,
+    /* tp_descr_get */ function_descr_get,
+    /* tp_descr_set */ nullptr,
+    /* tp_dictoffset */ offsetof(TarnFunction, dict),
+    /* tp_init */ nullptr,
+    /* tp_alloc */ nullptr,
+    /* tp_new */ nullptr,
+    /* tp_free */ nullptr,
+    /* tp_is_gc */ nullptr,
+    /* tp_bases */ nullptr,
+    /* tp_mro */ nullptr,
+    /* tp_cache */ nullptr,
+    /* tp_subclasses */ nullptr,
+    /* tp_weaklist */ nullptr,
+    /* tp_del */ nullptr,
+    /* tp_version_tag */ 0,
+    /* tp_finalize */ nullptr,
+    /* tp_vectorcall */ nullptr,
+    /* tp_print */ nullptr,
+};
+
+namespace {
+
+// The vectorcall entry for a method definition's calling convention; `refused` is set
+// for the forms that have none and no classic path either.
+vectorcallfunc entry_for_flags(int ml_flags, bool* refused) noexcept {
+  *refused = false;
+  switch (ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL)) {
+    case METH_VARARGS | METH_KEYWORDS: return nullptr;
+    case METH_NOARGS: return call_entry_noargs;
+    case METH_O: return call_entry_one_arg;
+    case METH_FASTCALL | METH_KEYWORDS: return call_entry_fastcall_kw;
+    default: *refused = true; return nullptr;
+  }
+}
+
+}  // namespace
+
+PyObject* function_object_new(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* self_ref,
+                              PyObject* module, PyObject* globals, PyObject* code) noexcept {
+  TarnFunction* f = PyObject_GC_New(TarnFunction, state.function_type);
+  if (!f) return nullptr;
+  f->flags = flags;
+  f->m_weakreflist = nullptr;
+  f->m_ml = ml;
+  f->m_self = reinterpret_cast<PyObject*>(f);
+  Py_XINCREF(self_ref);
+  f->self_ref = self_ref;
+  Py_XINCREF(module);
+  f->m_module = module;
+  f->dict = nullptr;
+  f->name = nullptr;
+  Py_INCREF(qualname);
+  f->qualname = qualname;
+  f->doc = nullptr;
+  f->reserved_ref = nullptr;
+  Py_INCREF(globals);
+  f->globals = globals;
+  Py_XINCREF(code);
+  f->code = code;
+  f->defaults_object_count = 0;
+  f->defaults_block_size = 0;
+  f->defaults_block = nullptr;
+  f->positional_defaults = nullptr;
+  f->keyword_defaults = nullptr;
+  f->defaults_provider = nullptr;
+  f->annotations = nullptr;
+  bool refused;
+  f->vectorcall = entry_for_flags(ml->ml_flags, &refused);
+  if (refused) {
+    PyErr_SetString(PyExc_SystemError, "Bad call flags for TarnFunction");
+    Py_DECREF(f);
+    return nullptr;
+  }
+  PyObject_GC_Track(f);
+  return reinterpret_cast<PyObject*>(f);
+}
+
+void* init_defaults_block(PyObject* function, std::size_t size, int object_count) noexcept {
+  TarnFunction* f = as_function(function);
+  f->defaults_block = PyObject_Malloc(size);
+  if (!f->defaults_block) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  std::memset(f->defaults_block, 0, size);
+  f->defaults_object_count = object_count;
+  f->defaults_block_size = size;
+  return f->defaults_block;
+}
+
+}  // namespace tarn

@@ -1,0 +1,184 @@
+// The bodies of the four hooks, the default of _qsize, and their fast paths for exact
+// lists, sets and method calls that make no bound method.
+#include "lifoqueue/lifoqueue.h"
+
+namespace tarn {
+
+static constexpr int tarn_line_base = 100000;
+
+CachedMethod list_pop_cache;
+GlobalCache init_collections_cache;
+
+namespace {
+
+constexpr const char kInitName[] = "corvessa.util.queue.LifoQueue._init";
+constexpr const char kQsizeName[] = "corvessa.util.queue.LifoQueue._qsize";
+constexpr const char kPutName[] = "corvessa.util.queue.LifoQueue._put";
+constexpr const char kGetName[] = "corvessa.util.queue.LifoQueue._get";
+constexpr const char kDefaultsName[] = "corvessa.util.queue.__defaults__";
+
+inline PyObject* failed(const char* funcname, ErrorPos pos) noexcept {
+  add_traceback(funcname, pos);
+  return nullptr;
+}
+
+// Calls callable (handed over) with at most one argument. A bound method is unpacked:
+// its function is called directly with its __self__ in front.
+PyObject* call_unpacked(Ref callable, PyObject* arg) noexcept {
+  PyObject* args[2] = {nullptr, nullptr};
+  std::size_t n = 0;
+  Ref self;
+  if (Py_TYPE(callable.get()) == &PyMethod_Type && PyMethod_GET_SELF(callable.get())) {
+    self = Ref::borrow(PyMethod_GET_SELF(callable.get()));
+    callable = Ref::borrow(PyMethod_GET_FUNCTION(callable.get()));
+    args[n++] = self.get();
+  }
+  if (arg) args[n++] = arg;
+  return call_vector(callable.get(), args, n);
+}
+
+inline PyListObject* as_list(PyObject* op) noexcept { return reinterpret_cast<PyListObject*>(op); }
+
+}  // namespace
+
+PyObject* init_body(PyObject* self) noexcept {
+  Ref collections = Ref::steal(read_global(state.ids.collections, &init_collections_cache));
+  if (!collections) return failed(kInitName, {TARN_SITE, 12});
+  Ref deque = Ref::steal(get_attr_by_slot(collections.get(), state.ids.deque));
+  collections.reset();
+  if (!deque) return failed(kInitName, {TARN_SITE, 12});
+  Ref queue = Ref::steal(call_unpacked(std::move(deque), nullptr));
+  if (!queue) return failed(kInitName, {TARN_SITE, 12});
+  if (set_attr_by_slot(self, state.ids.queue, queue.get()) < 0) return failed(kInitName, {TARN_SITE, 12});
+  Py_RETURN_NONE;
+}
+
+PyObject* qsize_body(PyObject* self, PyObject* len) noexcept {
+  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  if (!queue) return failed(kQsizeName, {TARN_SITE, 15});
+  PyObject* result = call_unpacked(Ref::borrow(len), queue.get());
+  queue.reset();
+  if (!result) return failed(kQsizeName, {TARN_SITE, 15});
+  return result;
+}
+
+PyObject* put_body(PyObject* self, PyObject* item) noexcept {
+  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  if (!queue) return failed(kPutName, {TARN_SITE, 18});
+  if (object_append(queue.get(), item) < 0) return failed(kPutName, {TARN_SITE, 18});
+  Py_RETURN_NONE;
+}
+
+PyObject* get_body(PyObject* self) noexcept {
+  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  if (!queue) return failed(kGetName, {TARN_SITE, 21});
+  PyObject* result = PyList_CheckExact(queue.get()) ? list_pop_fast(queue.get()) : object_pop(queue.get());
+  queue.reset();
+  if (!result) return failed(kGetName, {TARN_SITE, 21});
+  return result;
+}
+
+// Returns a new reference to ((len,), None).
+PyObject* qsize_defaults_getter(PyObject* function) noexcept {
+  auto defaults = static_cast<QsizeDefaults*>(reinterpret_cast<TarnFunction*>(function)->defaults_block);
+  PyObject* len = defaults && defaults->len ? defaults->len : Py_None;
+  Ref positional = Ref::steal(PyTuple_Pack(1, len));
+  if (!positional) return failed(kDefaultsName, {TARN_SITE, 14});
+  PyObject* result = PyTuple_Pack(2, positional.get(), Py_None);
+  if (!result) return failed(kDefaultsName, {TARN_SITE, 14});
+  return result;
+}
+
+int list_append_fast(PyObject* list, PyObject* item) noexcept {
+  PyListObject* l = as_list(list);
+  Py_ssize_t size = Py_SIZE(l);
+  Py_ssize_t capacity = l->allocated;
+  if (capacity > size && size > (capacity >> 1)) {  // append in place while no resize is due
+    Py_INCREF(item);
+    l->ob_item[size] = item;
+    Py_SIZE(l) = size + 1;
+    return 0;
+  }
+  return PyList_Append(list, item);
+}
+
+// Returns the last item (the list's reference passes to the caller).
+PyObject* list_pop_fast(PyObject* list) noexcept {
+  PyListObject* l = as_list(list);
+  Py_ssize_t size = Py_SIZE(l);
+  if (size > (l->allocated >> 1)) {  // pop in place while no shrink is due
+    Py_SIZE(l) = size - 1;
+    return l->ob_item[size - 1];
+  }
+  return call_cached_method0(&list_pop_cache, list);
+}
+
+PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept {
+  PyCFunction entry = cache->entry;
+  if (entry) {
+    void (*generic)(void) = reinterpret_cast<void (*)(void)>(entry);
+    PyObject* const* no_args = &state.empty_tuple;  // never read: the count is 0
+    switch (cache->flags) {
+      case METH_NOARGS: return entry(self, nullptr);
+      case METH_FASTCALL: return reinterpret_cast<_PyCFunctionFast>(generic)(self, no_args, 0);
+      case METH_FASTCALL | METH_KEYWORDS:
+        return reinterpret_cast<_PyCFunctionFastWithKeywords>(generic)(self, no_args, 0, nullptr);
+      case METH_VARARGS | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionWithKeywords>(generic)(self, state.empty_tuple, nullptr);
+      case METH_VARARGS: return entry(self, state.empty_tuple);
+      default: break;
+    }
+  }
+  return call_cached_method0_slow(cache, self);
+}
+
+PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept {
+  if (!cache->method && resolve_cached_method(cache) < 0) return nullptr;
+  Ref args = Ref::steal(PyTuple_Pack(1, self));
+  if (!args) return nullptr;
+  return call_with_tuple(cache->method, args.get());
+}
+
+int resolve_cached_method(CachedMethod* cache) noexcept {
+  PyObject* method = get_attr_by_slot(reinterpret_cast<PyObject*>(cache->type), *cache->name);
+  if (!method) return -1;
+  cache->method = method;  // kept for the life of the process
+  if (is_subtype(Py_TYPE(method), &PyMethodDescr_Type)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(method)->d_method;
+    cache->entry = def->ml_meth;
+    cache->flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+  }
+  return 0;
+}
+
+int object_append(PyObject* obj, PyObject* item) noexcept {
+  if (PyList_CheckExact(obj)) return list_append_fast(obj, item);
+  Ref result = Ref::steal(call_method1(obj, state.ids.append, item));
+  return result ? 0 : -1;
+}
+
+PyObject* object_pop(PyObject* obj) noexcept {
+  if (Py_TYPE(obj) == &PySet_Type) return PySet_Pop(obj);
+  return call_method0(obj, state.ids.pop);
+}
+
+PyObject* call_method0(PyObject* obj, PyObject* name) noexcept {
+  PyObject* method = nullptr;
+  int unbound = lookup_method(obj, name, &method);
+  Ref hold = Ref::steal(method);
+  if (unbound) return call_one_arg(method, obj);
+  if (!method) return nullptr;
+  PyObject* scratch[1] = {nullptr};
+  return call_vector(method, scratch + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+  PyObject* method = nullptr;
+  int unbound = lookup_method(obj, name, &method);
+  Ref hold = Ref::steal(method);
+  if (unbound) return call_two_args(method, obj, arg);
+  if (!method) return nullptr;
+  return call_one_arg(method, arg);
+}
+
+}  // namespace tarn

@@ -1,0 +1,73 @@
+// The LifoQueue class: its construction, the bodies of its four hooks with their list,
+// set and method-call fast paths, and the binding of their arguments.
+#ifndef TARN_LIFOQUEUE_LIFOQUEUE_H
+#define TARN_LIFOQUEUE_LIFOQUEUE_H
+
+#include "function/function.h"
+
+#include <cstdint>
+
+namespace tarn {
+
+// One cached unbound method of a built-in type.
+struct CachedMethod {
+  PyTypeObject* type;  // borrowed
+  PyObject** name;     // the Identifier slot holding the method's name
+  PyCFunction entry;   // ml_meth, or null until resolved
+  PyObject* method;    // owned, null before the first resolution
+  std::int32_t flags;  // ml_flags without METH_CLASS, METH_STATIC, METH_COEXIST
+};
+extern CachedMethod list_pop_cache;
+extern GlobalCache init_collections_cache;
+
+// The defaults block of _qsize.
+struct QsizeDefaults {
+  PyObject* len;
+};
+
+extern PyMethodDef init_def, qsize_def, put_def, get_def;
+
+// Bodies: return new references, or null with an error set (traceback entry added).
+PyObject* init_body(PyObject* self) noexcept;
+PyObject* qsize_body(PyObject* self, PyObject* len) noexcept;
+PyObject* put_body(PyObject* self, PyObject* item) noexcept;
+PyObject* get_body(PyObject* self) noexcept;
+PyObject* qsize_defaults_getter(PyObject* function) noexcept;
+
+// Fast paths (no traceback entries; status 0 / -1 or new reference / null).
+int list_append_fast(PyObject* list, PyObject* item) noexcept;
+int object_append(PyObject* obj, PyObject* item) noexcept;
+PyObject* list_pop_fast(PyObject* list) noexcept;
+PyObject* object_pop(PyObject* obj) noexcept;
+PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept;
+PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept;
+int resolve_cached_method(CachedMethod* cache) noexcept;
+PyObject* call_method0(PyObject* obj, PyObject* name) noexcept;
+PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+
+// Binders (the entry points of the four method definitions).
+PyObject* init_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* qsize_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* put_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* get_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// Binding helpers.
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) noexcept;
+int parse_keywords(PyObject* keywords, PyObject* const* kwvalues, PyObject** const* params,
+                   PyObject** values, Py_ssize_t nargs, const char* method_name) noexcept;
+PyObject* raise_arg_count(const char* method_name, int exact, Py_ssize_t min, Py_ssize_t max,
+                          Py_ssize_t given) noexcept;
+void raise_duplicate_keyword(const char* method_name, PyObject* key) noexcept;
+int unicode_equals(PyObject* a, PyObject* b) noexcept;
+int is_true(PyObject* x) noexcept;
+
+// Class construction.
+int build_lifoqueue_class(ErrorPos* pos) noexcept;
+PyObject* calculate_metaclass(PyObject* bases) noexcept;
+PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept;
+int set_in_namespace(PyObject* ns, PyObject* name, PyObject* value) noexcept;
+PyObject* create_class(PyObject* metaclass, PyObject* bases, PyObject* ns) noexcept;
+
+}  // namespace tarn
+
+#endif  // TARN_LIFOQUEUE_LIFOQUEUE_H

@@ -1,0 +1,81 @@
+// The module body's imports.
+#include "lifoqueue/lifoqueue.h"
+#include "module/module.h"
+
+namespace tarn {
+
+static constexpr int tarn_line_base = 30000;
+
+namespace {
+
+// Is a module found in sys.modules still being initialised? Errors count as "no".
+bool still_initializing(PyObject* module) noexcept {
+  Ref spec = Ref::steal(get_attr_quiet(module, state.ids.dunder_spec));
+  if (!spec) return false;
+  Ref flag = Ref::steal(get_attr_quiet(spec.get(), state.ids.initializing));
+  if (!flag) return false;
+  return is_true(flag.get()) != 0;  // a failing truth test counts as true
+}
+
+}  // namespace
+
+PyObject* import_module(PyObject* name) noexcept {
+  Ref found = Ref::steal(PyImport_GetModule(name));
+  if (found) {
+    if (!still_initializing(found.get())) {
+      PyErr_Clear();
+      return found.release();
+    }
+    found.reset();
+  }
+  // Not there, or half done: the import machinery deals with it. A pending error from
+  // the lookup or from the truth test is dropped first.
+  PyErr_Clear();
+  return import_level(name, nullptr, 0);
+}
+
+PyObject* import_level(PyObject* name, PyObject* fromlist, int level) noexcept {
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return nullptr;
+  return PyImport_ImportModuleLevelObject(name, state.module_dict, locals.get(), fromlist, level);
+}
+
+PyObject* import_from(PyObject* module, PyObject* name) noexcept {
+  PyObject* value = get_attr_by_slot(module, name);
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError))
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  return value;
+}
+
+namespace {
+
+// `from ..<package> import <name>`, stored under name. 0, or -1 with an error set.
+int import_from_package(PyObject* package_name, PyObject* name) noexcept {
+  Ref fromlist = Ref::steal(PyList_New(1));
+  if (!fromlist) return -1;
+  Py_INCREF(name);
+  PyList_SET_ITEM(fromlist.get(), 0, name);
+  Ref package = Ref::steal(import_level(package_name, fromlist.get(), 2));
+  fromlist.reset();
+  if (!package) return -1;
+  Ref value = Ref::steal(import_from(package.get(), name));
+  if (!value) return -1;
+  return PyDict_SetItem(state.module_dict, name, value.get());
+}
+
+}  // namespace
+
+int run_module_imports(ErrorPos* pos) noexcept {
+  const Identifiers& id = state.ids;
+  {
+    Ref collections = Ref::steal(import_module(id.collections));
+    if (!collections) return *pos = {TARN_SITE, 1}, -1;
+    if (PyDict_SetItem(state.module_dict, id.collections, collections.get()) < 0)
+      return *pos = {TARN_SITE, 1}, -1;
+  }
+  if (import_from_package(id.packages, id.six) < 0) return *pos = {TARN_SITE, 2}, -1;
+  if (import_from_package(id.packages_six_moves, id.queue) < 0) return *pos = {TARN_SITE, 3}, -1;
+  return 0;
+}
+
+}  // namespace tarn

@@ -1,0 +1,93 @@
+// The exception in flight, read and written straight in the thread state, and
+// exception matching by identity and method resolution order.
+#include "runtime/runtime.h"
+
+namespace tarn {
+
+static_assert(offsetof(PyThreadState, curexc_value) == offsetof(PyThreadState, curexc_type) + sizeof(PyObject*),
+              "the three curexc fields of PyThreadState follow each other");
+static_assert(offsetof(PyThreadState, curexc_traceback) ==
+                  offsetof(PyThreadState, curexc_value) + sizeof(PyObject*),
+              "the three curexc fields of PyThreadState follow each other");
+
+void fetch_error_state(PyThreadState* ts, PyObject** type, PyObject** value, PyObject** tb) noexcept {
+  *type = ts->curexc_type;
+  *value = ts->curexc_value;
+  *tb = ts->curexc_traceback;
+  ts->curexc_type = nullptr;
+  ts->curexc_value = nullptr;
+  ts->curexc_traceback = nullptr;
+}
+
+void restore_error_state(PyThreadState* ts, PyObject* type, PyObject* value, PyObject* tb) noexcept {
+  PyObject* old_type = ts->curexc_type;
+  PyObject* old_value = ts->curexc_value;
+  PyObject* old_tb = ts->curexc_traceback;
+  ts->curexc_type = type;
+  ts->curexc_value = value;
+  ts->curexc_traceback = tb;
+  Py_XDECREF(old_type);
+  Py_XDECREF(old_value);
+  Py_XDECREF(old_tb);
+}
+
+int in_base_chain(PyTypeObject* a, PyTypeObject* b) noexcept {
+  for (a = a->tp_base; a; a = a->tp_base)
+    if (a == b) return 1;
+  return b == &PyBaseObject_Type;
+}
+
+int is_subtype(PyTypeObject* a, PyTypeObject* b) noexcept {
+  if (a == b) return 1;
+  PyObject* mro = a->tp_mro;
+  if (!mro) return in_base_chain(a, b);
+  Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(b)) return 1;
+  return 0;
+}
+
+int given_exception_matches_tuple(PyObject* exc_type, PyObject* tuple) noexcept {
+  Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(tuple, i) == exc_type) return 1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(tuple, i);
+    if (!PyExceptionClass_Check(item)) continue;
+    if (item == exc_type ||
+        is_subtype(reinterpret_cast<PyTypeObject*>(exc_type), reinterpret_cast<PyTypeObject*>(item)))
+      return 1;
+  }
+  return 0;
+}
+
+int given_exception_matches(PyObject* exc_type, PyObject* expected) noexcept {
+  if (exc_type == expected) return 1;
+  if (PyExceptionClass_Check(exc_type)) {
+    if (PyExceptionClass_Check(expected))
+      return is_subtype(reinterpret_cast<PyTypeObject*>(exc_type), reinterpret_cast<PyTypeObject*>(expected));
+    if (PyTuple_Check(expected)) return given_exception_matches_tuple(exc_type, expected);
+  }
+  return PyErr_GivenExceptionMatches(exc_type, expected);
+}
+
+int error_matches_tuple(PyObject* exc_type, PyObject* tuple) noexcept {
+  Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(tuple, i) == exc_type) return 1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(tuple, i);
+    if (item == exc_type || given_exception_matches(exc_type, item)) return 1;
+  }
+  return 0;
+}
+
+int error_matches_in_state(PyThreadState* ts, PyObject* expected) noexcept {
+  PyObject* current = ts->curexc_type;
+  if (current == expected) return 1;
+  if (!current) return 0;
+  if (PyTuple_Check(expected)) return error_matches_tuple(current, expected);
+  return given_exception_matches(current, expected);
+}
+
+}  // namespace tarn

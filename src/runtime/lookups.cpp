@@ -1,0 +1,183 @@
+// Attribute, name and call helpers: shorter roads where the object's type allows them,
+// the interpreter's general entry points otherwise.
+#include "module/module.h"
+
+namespace tarn {
+
+static_assert(offsetof(PyDictObject, ma_version_tag) == offsetof(PyDictObject, ma_used) + sizeof(Py_ssize_t),
+              "ma_version_tag follows ma_used in 3.8's PyDictObject");
+static_assert(sizeof(reinterpret_cast<PyDictObject*>(0)->ma_version_tag) == 8, "the version tag is 64 bits wide");
+static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),
+              "the offset flag is the top bit of a 64-bit count word");
+
+namespace {
+
+constexpr const char kRecursionWhere[] = " while calling a Python object";
+
+// The stored hash of an identifier (computed once when it was made).
+inline Py_hash_t stored_hash(PyObject* name) noexcept {
+  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  return h != -1 ? h : PyObject_Hash(name);
+}
+
+inline PyObject* null_result_check(PyObject* result) noexcept {
+  if (!result && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+  return result;
+}
+
+// The last step of lookup_method: a bound method of obj itself is unpacked.
+// Steals attr.
+int hand_out_attribute(PyObject* obj, PyObject* attr, PyObject** method) noexcept {
+  if (attr && Py_TYPE(attr) == &PyMethod_Type && PyMethod_GET_SELF(attr) == obj) {
+    PyObject* func = PyMethod_GET_FUNCTION(attr);
+    Py_INCREF(func);
+    Py_DECREF(attr);
+    *method = func;
+    return 1;
+  }
+  *method = attr;
+  return 0;
+}
+
+}  // namespace
+
+int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return hand_out_attribute(obj, get_attr_by_slot(obj, name), method);
+  if (!tp->tp_dict && PyType_Ready(tp) < 0) return 0;
+
+  Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+  bool is_method = false;
+  descrgetfunc get = nullptr;
+  if (descr) {
+    PyTypeObject* dtp = Py_TYPE(descr.get());
+    if (PyType_HasFeature(dtp, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      is_method = true;
+    } else {
+      get = dtp->tp_descr_get;
+      if (get && dtp->tp_descr_set)  // a data descriptor wins over the instance dictionary
+        return hand_out_attribute(obj, get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)), method);
+    }
+  }
+  PyObject** dictptr = _PyObject_GetDictPtr(obj);
+  if (dictptr && *dictptr) {
+    Ref dict = Ref::borrow(*dictptr);
+    PyObject* attr = _PyDict_GetItem_KnownHash(dict.get(), name, stored_hash(name));
+    if (attr) {
+      Py_INCREF(attr);
+      return hand_out_attribute(obj, attr, method);
+    }
+    PyErr_Clear();
+  }
+  if (is_method) {
+    *method = descr.release();
+    return 1;
+  }
+  if (get) return hand_out_attribute(obj, get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)), method);
+  if (descr) {
+    *method = descr.release();
+    return 0;
+  }
+  PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);
+  return 0;
+}
+
+PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
+  PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(callable)->m_self;
+  if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+  PyObject* result = ml->ml_meth(self, arg);
+  Py_LeaveRecursiveCall();
+  return null_result_check(result);
+}
+
+PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {
+  ternaryfunc call = Py_TYPE(callable)->tp_call;
+  if (!call) return PyObject_Call(callable, args, nullptr);
+  if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+  PyObject* result = call(callable, args, nullptr);
+  Py_LeaveRecursiveCall();
+  return null_result_check(result);
+}
+
+PyObject* call_array_via_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+  }
+  return call_with_tuple(callable, tuple.get());
+}
+
+PyObject* call_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf) noexcept {
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyTypeObject* tp = Py_TYPE(callable);
+  if (n == 0 && (tp == &PyCFunction_Type || (state.function_type && is_subtype(tp, state.function_type))) &&
+      (reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & METH_NOARGS))
+    return call_cfunction(callable, nullptr);
+  if (n == 1 && tp == &PyCFunction_Type && (reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & METH_O))
+    return call_cfunction(callable, args[0]);
+  if (PyType_HasFeature(tp, _Py_TPFLAGS_HAVE_VECTORCALL)) {
+    vectorcallfunc f = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) + tp->tp_vectorcall_offset);
+    if (f) return f(callable, args, static_cast<std::size_t>(n), nullptr);
+  }
+  if (n == 0) return call_with_tuple(callable, state.empty_tuple);
+  return call_array_via_tuple(callable, args, n);
+}
+
+PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept {
+  PyObject* args[2] = {nullptr, arg};
+  return call_vector(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noexcept {
+  PyObject* args[3] = {nullptr, arg1, arg2};
+  return call_vector(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** value) noexcept {
+  PyObject* dict = state.module_dict;
+  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+  *version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  *value = found;
+  if (found) {
+    Py_INCREF(found);
+    return found;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return get_builtin(name);
+}
+
+PyObject* get_builtin(PyObject* name) noexcept {
+  PyObject* result = get_attr_quiet(state.builtins_module, name);
+  if (!result && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return result;
+}
+
+PyObject* get_attr_quiet(PyObject* obj, PyObject* name) noexcept {
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+  PyObject* result = get_attr_by_slot(obj, name);
+  if (!result) clear_attribute_error();
+  return result;
+}
+
+void clear_attribute_error() noexcept {
+  PyThreadState* ts = _PyThreadState_UncheckedGet();
+  if (!error_matches_in_state(ts, PyExc_AttributeError)) return;
+  PyObject *type, *value, *tb;
+  fetch_error_state(ts, &type, &value, &tb);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+}
+
+PyObject* dict_get_quiet(PyObject* dict, PyObject* name) noexcept {
+  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+  if (!found) PyErr_Clear();
+  return found;
+}
+
+}  // namespace tarn

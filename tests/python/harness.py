@@ -1,0 +1,114 @@
+"""Shared helpers of the Python tests.
+
+`run_scenario` runs a piece of Python code in a fresh python3.8 process whose package
+tree is a private copy of the repository's `corvessa` package (with the built extension),
+changed as the scenario needs: the module admits one module object per process, so any
+scenario that needs a fresh import runs this way.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PACKAGE = os.path.join(ROOT, "corvessa")
+PYTHON = os.environ.get("TARN_PYTHON") or sys.executable
+# Extra interpreter flags for the child processes (for example "-X dev").
+CHILD_FLAGS = os.environ.get("TARN_CHILD_FLAGS", "").split()
+
+SIX_PY2 = '''\
+PY2 = True
+PY3 = False
+'''
+SIX_MOVES_PY2 = '''\
+import Queue as queue
+'''
+FAKE_QUEUE_MODULE = '''\
+"""Stands in for Python 2's top-level Queue module."""
+from queue import Queue, LifoQueue, Empty, Full
+'''
+
+
+class Tree:
+    """A private package tree in a temporary directory."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="tarn-tree-")
+        shutil.copytree(PACKAGE, os.path.join(self.root, "corvessa"),
+                        ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, relpath, text):
+        full = self.path(relpath)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "w") as f:
+            f.write(textwrap.dedent(text))
+        return self
+
+    def remove(self, relpath):
+        full = self.path(relpath)
+        if os.path.isdir(full):
+            shutil.rmtree(full)
+        else:
+            os.remove(full)
+        return self
+
+    def without_packages(self):
+        return self.remove("corvessa/packages")
+
+    def without_six(self):
+        self.remove("corvessa/packages/six")
+        return self
+
+    def with_py2_six(self):
+        """A six whose PY2 is true, and a top-level Queue module beside the package."""
+        self.write("corvessa/packages/six/__init__.py", SIX_PY2)
+        self.write("corvessa/packages/six/moves.py", SIX_MOVES_PY2)
+        self.write("Queue.py", FAKE_QUEUE_MODULE)
+        return self
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Result:
+    def __init__(self, proc):
+        self.returncode = proc.returncode
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr
+
+    def __repr__(self):
+        return "rc=%s\n--- stdout\n%s\n--- stderr\n%s" % (self.returncode, self.stdout, self.stderr)
+
+
+def run_scenario(code, tree=None, env=None, timeout=120, flags=()):
+    """Runs dedented `code` in a fresh interpreter with `tree` (a Tree, made fresh when
+    None) as its only package root. Returns a Result."""
+    own_tree = tree is None
+    tree = tree or Tree()
+    try:
+        child_env = dict(os.environ)
+        child_env["PYTHONPATH"] = tree.root
+        child_env["PYTHONDONTWRITEBYTECODE"] = "1"
+        child_env.update(env or {})
+        proc = subprocess.run([PYTHON] + CHILD_FLAGS + list(flags) + ["-c", textwrap.dedent(code)],
+                              cwd=tree.root, env=child_env, capture_output=True, text=True,
+                              timeout=timeout)
+        return Result(proc)
+    finally:
+        if own_tree:
+            tree.cleanup()
+
+
+class ScenarioTestCase(unittest.TestCase):
+    """A TestCase with an assertion for scenarios that must succeed."""
+
+    def run_ok(self, code, tree=None, **kwargs):
+        result = run_scenario(code, tree=tree, **kwargs)
+        self.assertEqual(result.returncode, 0, result)
+        return result.stdout
