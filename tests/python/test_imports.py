@@ -1,0 +1,185 @@
+"""The imports of the module body: what they find, what they store and how they fail."""
+import json
+import os
+import textwrap
+import unittest
+
+import harness
+
+TB_FILE = "corvessa\\\\util\\\\queue.py"  # two backslashes per separator
+INIT = "init corvessa.util.queue"
+
+# Imports the module and prints what happened as JSON: the error with the traceback
+# entries below the scenario's own frames, or the module dictionary's keys.
+IMPORT_AND_REPORT = r'''
+def entries(tb):
+    out = []
+    while tb:
+        code = tb.tb_frame.f_code
+        if code.co_filename != "<string>":
+            out.append([code.co_filename, code.co_name, tb.tb_lineno])
+        tb = tb.tb_next
+    return out
+try:
+    import corvessa.util.queue as m
+    report = {"keys": sorted(vars(m))}
+except BaseException as e:
+    report = {"error": [type(e).__name__, str(e)], "tb": entries(e.__traceback__)}
+print(json.dumps(report))
+'''
+
+PLAIN_MOVES = "import queue\n"
+
+
+def import_report(prelude="", tree=None):
+    code = "import json, sys\n" + textwrap.dedent(prelude) + IMPORT_AND_REPORT
+    result = harness.run_scenario(code, tree=tree)
+    if result.returncode != 0:
+        raise AssertionError(result)
+    return json.loads(result.stdout)
+
+
+class FailingImportsTest(unittest.TestCase):
+    def test_failures_name_their_line(self):
+        cases = [
+            ("no packages", harness.Tree().without_packages(), "",
+             ["ModuleNotFoundError", "No module named 'corvessa.packages'"], 2),
+            ("packages without six", harness.Tree().without_six(), "",
+             ["ImportError", "cannot import name six"], 2),
+            ("packages raises", harness.Tree().write("corvessa/packages/__init__.py",
+                                                     "raise LookupError('packages broken')\n"), "",
+             ["LookupError", "packages broken"], 2, "<module>"),
+            ("no six.moves", harness.Tree().remove("corvessa/packages/six/moves.py"), "",
+             ["ModuleNotFoundError", "No module named 'corvessa.packages.six.moves'"], 3),
+            ("six.moves without queue", harness.Tree().write("corvessa/packages/six/moves.py", ""), "",
+             ["ImportError", "cannot import name queue"], 3),
+            ("six without PY2", harness.Tree().write("corvessa/packages/six/__init__.py", "")
+             .write("corvessa/packages/six/moves.py", PLAIN_MOVES), "",
+             ["AttributeError", "module 'corvessa.packages.six' has no attribute 'PY2'"], 5),
+            ("PY2 without truth", harness.Tree().write("corvessa/packages/six/__init__.py", """\
+                 class Truthless:
+                     def __bool__(self):
+                         raise ZeroDivisionError("no truth")
+                 PY2 = Truthless()
+                 """).write("corvessa/packages/six/moves.py", PLAIN_MOVES), "",
+             ["ZeroDivisionError", "no truth"], 5, "__bool__"),
+            ("PY2 without Queue", harness.Tree().write("corvessa/packages/six/__init__.py", "PY2 = True\n")
+             .write("corvessa/packages/six/moves.py", PLAIN_MOVES), "",
+             ["ModuleNotFoundError", "No module named 'Queue'"], 7),
+            ("collections refused", harness.Tree(), """\
+                 import sys, queue
+                 del sys.modules["collections"]
+                 class Refuse:
+                     def find_spec(self, name, path=None, target=None):
+                         if name == "collections":
+                             raise ImportError("collections refused")
+                 sys.meta_path.insert(0, Refuse())
+                 """, ["ImportError", "collections refused"], 1),
+        ]
+        for label, tree, prelude, error, line, *below in cases:
+            with self.subTest(label):
+                try:
+                    r = import_report(prelude, tree)
+                finally:
+                    tree.cleanup()
+                self.assertEqual(r.get("error"), error)
+                # the module's one entry, then the frames of Python code that raised
+                self.assertEqual(r["tb"][0], [TB_FILE, INIT, line])
+                self.assertEqual([e[1] for e in r["tb"][1:]], below)
+
+    def test_later_import_after_failure_builds_a_fresh_module(self):
+        tree = harness.Tree().without_packages()
+        try:
+            out = harness.run_scenario(r'''
+                import importlib, json, shutil, sys
+                try:
+                    import corvessa.util.queue
+                    raise SystemExit("imported without packages")
+                except ModuleNotFoundError as e:
+                    tb = e.__traceback__
+                    while tb.tb_next:
+                        tb = tb.tb_next
+                    old_globals = tb.tb_frame.f_globals
+                assert "corvessa.util.queue" not in sys.modules
+                shutil.copytree(%r, "corvessa/packages")
+                importlib.invalidate_caches()
+                import corvessa.util.queue as m
+                q = m.LifoQueue()
+                q.put(1); q.put(2)
+                print(json.dumps({
+                    "fresh": old_globals is not vars(m), "old_name": old_globals["__name__"],
+                    "recorded": sys.modules["corvessa.util.queue"] is m,
+                    "lifo": [q.get(), q.get()], "base": m.LifoQueue.__bases__[0].__module__}))
+            ''' % os.path.join(harness.PACKAGE, "packages"), tree=tree)
+        finally:
+            tree.cleanup()
+        self.assertEqual(out.returncode, 0, out)
+        self.assertEqual(json.loads(out.stdout), {
+            "fresh": True, "old_name": "corvessa.util.queue", "recorded": True, "lifo": [2, 1],
+            "base": "queue"})
+
+
+class ImportResultsTest(harness.ScenarioTestCase):
+    def test_queue_of_python_2_only_when_py2(self):
+        tree = harness.Tree().with_py2_six()
+        try:
+            out = self.run_ok(r'''
+                import sys
+                import corvessa.util.queue as m
+                assert m._unused_module_Queue is sys.modules["Queue"]
+                assert m._unused_module_Queue.__file__.endswith("Queue.py")
+                assert m.queue is m._unused_module_Queue
+                q = m.LifoQueue(); q.put(1); q.put(2)
+                print(q.get())
+            ''', tree=tree)
+        finally:
+            tree.cleanup()
+        self.assertEqual(out, "2\n")
+        self.assertNotIn("_unused_module_Queue", import_report()["keys"])
+
+    def test_collections_found_in_sys_modules(self):
+        # The module stands in sys.modules before the import; the other imports are done
+        # beforehand so that only line 1 looks at it. A flag's truth is asked once by the
+        # module and once more by the import machinery when the module goes through it.
+        prelude = r'''
+            import sys, types, collections, queue
+            import corvessa.packages.six.moves
+            asked = []
+            class Flag:
+                def __init__(self, value):
+                    self.value = value
+                def __bool__(self):
+                    asked.append(1)
+                    if isinstance(self.value, Exception):
+                        raise self.value
+                    return self.value
+            fake = types.ModuleType("collections")
+            fake.deque = collections.deque
+            SETUP
+            sys.modules["collections"] = fake
+            try:
+                import corvessa.util.queue as m
+                assert m.collections is fake, m.collections
+                assert sys.exc_info() == (None, None, None)
+                print(len(asked))
+            except BaseException as e:
+                print(repr(e))
+            raise SystemExit
+        '''
+        cases = [
+            ("no __spec__", "del fake.__spec__", 0),
+            ("__spec__ None", "fake.__spec__ = None", 0),
+            ("no _initializing", "fake.__spec__ = types.SimpleNamespace()", 0),
+            ("not initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(False))", 1),
+            ("initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(True))", 2),
+            ("truth fails", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(KeyError()))", 2),
+            ("None entry", "fake = None", 0),
+        ]
+        for label, setup, asked in cases:
+            with self.subTest(label):
+                out = self.run_ok(textwrap.dedent(prelude).replace("SETUP", setup))
+                self.assertEqual(out, "%d\n" % asked)
+
+
+if __name__ == "__main__":
+    unittest.main()
