@@ -1,0 +1,182 @@
+// The exception in flight handled straight in the thread state, and exception matching
+// by identity, method resolution order and base chain.
+#include "embedded.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using tarn::Ref;
+using tarn_test::eval_python;
+using tarn_test::exec_python;
+
+PyTypeObject* as_type(PyObject* p) { return reinterpret_cast<PyTypeObject*>(p); }
+
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    Py_INCREF(item);
+    PyTuple_SET_ITEM(t.get(), i++, item);
+  }
+  return t;
+}
+
+TEST(RuntimeErrorMatching, PendingKeyErrorAgainstClassesAndTuples) {
+  PyThreadState* ts = PyThreadState_Get();
+  Ref value_lookup = tuple_of({PyExc_ValueError, PyExc_LookupError});
+  Ref value_attr = tuple_of({PyExc_ValueError, PyExc_AttributeError});
+  Ref empty = tuple_of({});
+
+  PyErr_SetString(PyExc_KeyError, "k");
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_KeyError), 1);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_LookupError), 1);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_BaseException), 1);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, value_lookup.get()), 1);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_AttributeError), 0);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, value_attr.get()), 0);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, empty.get()), 0);
+  // Matching neither consumes nor replaces the exception.
+  EXPECT_EQ(tarn_test::pending_error(), "KeyError: 'k'");
+
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_LookupError), 0);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, value_lookup.get()), 0);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, empty.get()), 0);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST(RuntimeErrorMatching, PythonSubclassesMatchThroughTheirMro) {
+  ASSERT_TRUE(exec_python("class RtMyAttrError(AttributeError): pass\n"
+                          "class RtBoth(ValueError, KeyError): pass\n"));
+  Ref mine = Ref::steal(eval_python("RtMyAttrError"));
+  Ref both = Ref::steal(eval_python("RtBoth"));
+  PyThreadState* ts = PyThreadState_Get();
+
+  PyErr_SetNone(mine.get());
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_AttributeError), 1);
+  EXPECT_EQ(tarn::error_matches_in_state(ts, PyExc_KeyError), 0);
+  PyErr_Clear();
+
+  // LookupError is in RtBoth's MRO but not on its tp_base chain (ValueError's side).
+  ASSERT_EQ(as_type(both.get())->tp_base, as_type(PyExc_ValueError));
+  EXPECT_EQ(tarn::in_base_chain(as_type(both.get()), as_type(PyExc_LookupError)), 0);
+  EXPECT_EQ(tarn::is_subtype(as_type(both.get()), as_type(PyExc_LookupError)), 1);
+  EXPECT_EQ(tarn::given_exception_matches(both.get(), PyExc_LookupError), 1);
+  EXPECT_EQ(tarn::given_exception_matches(both.get(), PyExc_AttributeError), 0);
+}
+
+TEST(RuntimeErrorMatching, TupleItemsThatAreNotClasses) {
+  Ref text = Ref::steal(PyUnicode_FromString("KeyError"));
+  Ref nested = tuple_of({PyExc_LookupError});
+  Ref with_nested = tuple_of({text.get(), nested.get()});
+  Ref only_text = tuple_of({text.get()});
+  Ref outer = tuple_of({PyExc_ValueError, with_nested.get()});
+
+  // Skipped by the class-tuple test: a string or a nested tuple never matches there.
+  EXPECT_EQ(tarn::given_exception_matches_tuple(PyExc_KeyError, with_nested.get()), 0);
+  EXPECT_EQ(tarn::given_exception_matches(PyExc_KeyError, outer.get()), 0);
+  // error_matches_tuple hands each item to given_exception_matches, which walks a nested
+  // tuple and passes a string to the interpreter (no match, no error).
+  EXPECT_EQ(tarn::error_matches_tuple(PyExc_KeyError, with_nested.get()), 1);
+  EXPECT_EQ(tarn::error_matches_tuple(PyExc_KeyError, only_text.get()), 0);
+  EXPECT_EQ(tarn::error_matches_tuple(PyExc_KeyError, outer.get()), 0);  // two levels down
+  EXPECT_FALSE(PyErr_Occurred());
+
+  // An exception type that is not a class (an instance) is the interpreter's to judge.
+  Ref instance = Ref::steal(PyObject_CallFunction(PyExc_KeyError, "s", "k"));
+  EXPECT_EQ(tarn::given_exception_matches(instance.get(), PyExc_LookupError), 1);
+  EXPECT_EQ(tarn::given_exception_matches(instance.get(), PyExc_ValueError), 0);
+  EXPECT_EQ(tarn::given_exception_matches(PyExc_KeyError, PyExc_KeyError), 1);
+}
+
+// A type that was never readied: it has a tp_base chain but no tp_mro.
+TEST(RuntimeErrorMatching, TypeWithoutMroUsesItsBaseChain) {
+  static PyTypeObject bare;
+  static PyTypeObject rootless;
+  Py_REFCNT(&bare) = 1;  // static: the tuple below takes and drops a reference
+  bare.tp_name = "rt_bare";
+  bare.tp_base = as_type(PyExc_KeyError);
+  rootless.tp_name = "rt_rootless";
+  ASSERT_EQ(bare.tp_mro, nullptr);
+  PyTypeObject* object = &PyBaseObject_Type;
+
+  EXPECT_EQ(tarn::is_subtype(&bare, &bare), 1);
+  EXPECT_EQ(tarn::is_subtype(&bare, as_type(PyExc_KeyError)), 1);
+  EXPECT_EQ(tarn::is_subtype(&bare, as_type(PyExc_LookupError)), 1);
+  EXPECT_EQ(tarn::is_subtype(&bare, as_type(PyExc_ValueError)), 0);
+  EXPECT_EQ(tarn::is_subtype(&bare, object), 1);
+  EXPECT_EQ(tarn::in_base_chain(&bare, &bare), 0);  // the starting type is not compared
+  EXPECT_EQ(tarn::in_base_chain(&bare, as_type(PyExc_BaseException)), 1);
+  EXPECT_EQ(tarn::in_base_chain(&rootless, object), 1);
+  EXPECT_EQ(tarn::is_subtype(&rootless, object), 1);
+  EXPECT_EQ(tarn::is_subtype(&rootless, as_type(PyExc_KeyError)), 0);
+  EXPECT_EQ(tarn::in_base_chain(object, object), 1);
+
+  // Once an MRO exists the chain is no longer consulted.
+  Ref mro = tuple_of({reinterpret_cast<PyObject*>(&bare), reinterpret_cast<PyObject*>(object)});
+  bare.tp_mro = mro.get();
+  EXPECT_EQ(tarn::is_subtype(&bare, as_type(PyExc_LookupError)), 0);
+  EXPECT_EQ(tarn::is_subtype(&bare, object), 1);
+  bare.tp_mro = nullptr;
+
+  // Dressed up as an exception class, it matches through the chain too.
+  Py_TYPE(&bare) = &PyType_Type;
+  bare.tp_flags = Py_TPFLAGS_BASE_EXC_SUBCLASS;
+  PyObject* bare_class = reinterpret_cast<PyObject*>(&bare);
+  ASSERT_TRUE(PyExceptionClass_Check(bare_class));
+  Ref lookup_tuple = tuple_of({PyExc_ValueError, PyExc_LookupError});
+  EXPECT_EQ(tarn::given_exception_matches(bare_class, PyExc_LookupError), 1);
+  EXPECT_EQ(tarn::given_exception_matches(bare_class, lookup_tuple.get()), 1);
+  EXPECT_EQ(tarn::given_exception_matches(bare_class, PyExc_AttributeError), 0);
+}
+
+TEST(RuntimeErrorState, FetchAndRestoreMoveReferences) {
+  PyThreadState* ts = PyThreadState_Get();
+  Ref value = Ref::steal(PyUnicode_FromString("moved"));
+  Ref tb_stand_in = Ref::steal(PyList_New(0));  // never looked at: any object will do
+  Py_ssize_t type_count = Py_REFCNT(PyExc_ValueError);
+  Py_ssize_t value_count = Py_REFCNT(value.get());
+  Py_ssize_t tb_count = Py_REFCNT(tb_stand_in.get());
+
+  Py_INCREF(PyExc_ValueError);
+  Py_INCREF(value.get());
+  Py_INCREF(tb_stand_in.get());
+  tarn::restore_error_state(ts, PyExc_ValueError, value.get(), tb_stand_in.get());
+  EXPECT_EQ(ts->curexc_type, PyExc_ValueError);
+  EXPECT_EQ(ts->curexc_value, value.get());
+  EXPECT_EQ(ts->curexc_traceback, tb_stand_in.get());
+  EXPECT_EQ(Py_REFCNT(value.get()), value_count + 1);
+
+  PyObject *type = nullptr, *v = nullptr, *tb = nullptr;
+  tarn::fetch_error_state(ts, &type, &v, &tb);
+  EXPECT_EQ(type, PyExc_ValueError);
+  EXPECT_EQ(v, value.get());
+  EXPECT_EQ(tb, tb_stand_in.get());
+  EXPECT_EQ(ts->curexc_type, nullptr);
+  EXPECT_EQ(ts->curexc_value, nullptr);
+  EXPECT_EQ(ts->curexc_traceback, nullptr);
+  EXPECT_EQ(Py_REFCNT(value.get()), value_count + 1);  // moved, not copied
+  EXPECT_EQ(Py_REFCNT(tb_stand_in.get()), tb_count + 1);
+
+  // Restoring over a set triple releases the old one.
+  tarn::restore_error_state(ts, type, v, tb);
+  Py_INCREF(PyExc_KeyError);
+  tarn::restore_error_state(ts, PyExc_KeyError, nullptr, nullptr);
+  EXPECT_EQ(Py_REFCNT(value.get()), value_count);
+  EXPECT_EQ(Py_REFCNT(tb_stand_in.get()), tb_count);
+  EXPECT_EQ(Py_REFCNT(PyExc_ValueError), type_count);
+  EXPECT_EQ(ts->curexc_type, PyExc_KeyError);
+  EXPECT_EQ(ts->curexc_value, nullptr);
+
+  // Three nulls clear the state and release what it held.
+  Py_ssize_t key_count = Py_REFCNT(PyExc_KeyError);
+  tarn::restore_error_state(ts, nullptr, nullptr, nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(Py_REFCNT(PyExc_KeyError), key_count - 1);
+  tarn::fetch_error_state(ts, &type, &v, &tb);
+  EXPECT_EQ(type, nullptr);
+  EXPECT_EQ(v, nullptr);
+  EXPECT_EQ(tb, nullptr);
+}
+
+}  // namespace

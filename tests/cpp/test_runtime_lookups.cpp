@@ -1,0 +1,512 @@
+// Attribute, name and call helpers: method lookup without bound methods, the call roads
+// of call_vector, the recursion guard, cached module globals and the quiet lookups.
+#include "embedded.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using tarn::Ref;
+using tarn::state;
+using tarn_test::eval_python;
+using tarn_test::exec_python;
+using tarn_test::pending_error;
+
+Ref interned(const char* text) {
+  PyObject* s = PyUnicode_FromString(text);
+  PyUnicode_InternInPlace(&s);
+  return Ref::steal(s);
+}
+Ref eval(const char* expr) { return Ref::steal(eval_python(expr)); }
+
+// What the test built-ins received on their last call.
+struct Seen {
+  int calls;
+  PyObject* self;
+  PyObject* arg;
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* first;
+  PyObject* second;
+} seen;
+
+PyObject* record(PyObject* self, PyObject* arg) noexcept {
+  ++seen.calls;
+  seen.self = self;
+  seen.arg = arg;
+  Py_RETURN_NONE;
+}
+PyObject* record_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  ++seen.calls;
+  seen.self = self;
+  seen.args = args;
+  seen.nargs = nargs;
+  seen.first = nargs > 0 ? args[0] : nullptr;
+  seen.second = nargs > 1 ? args[1] : nullptr;
+  Py_RETURN_NONE;
+}
+PyObject* return_null(PyObject*, PyObject*) noexcept {
+  ++seen.calls;
+  return nullptr;
+}
+
+PyMethodDef noargs_def = {"rt_noargs", record, METH_NOARGS, nullptr};
+PyMethodDef static_def = {"rt_static", record, METH_NOARGS | METH_STATIC, nullptr};
+PyMethodDef o_def = {"rt_o", record, METH_O, nullptr};
+PyMethodDef fast_def = {"rt_fast", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(record_fast)),
+                        METH_FASTCALL, nullptr};
+PyMethodDef null_noargs_def = {"rt_null_noargs", return_null, METH_NOARGS, nullptr};
+PyMethodDef null_o_def = {"rt_null_o", return_null, METH_O, nullptr};
+PyMethodDef tarn_noargs_def = {"rt_tarn_noargs", record, METH_NOARGS, nullptr};
+PyMethodDef tarn_o_def = {"rt_tarn_o", record, METH_O, nullptr};
+
+Ref builtin(PyMethodDef* def, PyObject* self) { return Ref::steal(PyCFunction_New(def, self)); }
+Ref tarn_function(PyMethodDef* def, int flags) {
+  Ref qualname = interned(def->ml_name);
+  return Ref::steal(tarn::function_object_new(def, flags, qualname.get(), nullptr, state.ids.module_name,
+                                              state.module_dict, nullptr));
+}
+
+class RuntimeHelpers : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(exec_python(
+        "class RtHost:\n"
+        "    klass_int = 12345678\n"
+        "    def meth(self): return 'meth'\n"
+        "    def other(self): return 'other'\n"
+        "    @property\n"
+        "    def prop(self): return self._prop_value\n"
+        "    @property\n"
+        "    def failing(self): raise ValueError('getter failed')\n"
+        "class RtAttrMiss(AttributeError): pass\n"
+        "class RtDynamic:\n"
+        "    def __getattr__(self, name):\n"
+        "        if name == 'same': return self.real\n"
+        "        if name == 'missing': raise RtAttrMiss(name)\n"
+        "        if name == 'bad': raise ValueError(name)\n"
+        "        return 'dyn:' + name\n"
+        "    def real(self): pass\n"
+        "class RtCallable:\n"
+        "    def __call__(self, *a): return a\n"
+        "class RtCollider:\n"
+        "    def __init__(self, h): self.h = h\n"
+        "    def __hash__(self): return self.h\n"
+        "    def __eq__(self, other): raise ValueError('eq failed')\n"
+        "def rt_args(*a): return a\n"
+        "rt_host, rt_other = RtHost(), RtHost()\n"
+        "rt_long = type('L' * 60, (), {})()\n"));
+  }
+  void SetUp() override { seen = Seen{}; }
+};
+
+// --- lookup_method ---------------------------------------------------------------
+
+struct Lookup {
+  int result;
+  PyObject* method;  // owned
+};
+Lookup lookup(PyObject* obj, const char* name) {
+  Ref n = interned(name);
+  PyObject* method = nullptr;
+  int result = tarn::lookup_method(obj, n.get(), &method);
+  return {result, method};
+}
+
+// lookup_method hands out `expected` with exactly one reference of the caller's own.
+void expect_lookup(PyObject* obj, const char* name, int result, PyObject* expected) {
+  SCOPED_TRACE(name);
+  Py_ssize_t before = Py_REFCNT(expected);
+  Lookup l = lookup(obj, name);
+  EXPECT_EQ(l.result, result);
+  EXPECT_EQ(l.method, expected);
+  EXPECT_EQ(Py_REFCNT(expected), before + 1);
+  Py_XDECREF(l.method);
+  EXPECT_EQ(Py_REFCNT(expected), before);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST_F(RuntimeHelpers, LookupMethodDescriptorsAndClassAttributes) {
+  Ref list = Ref::steal(PyList_New(0));
+  Ref append = eval("list.__dict__['append']");
+  expect_lookup(list.get(), "append", 1, append.get());
+  Ref host = eval("rt_host");
+  Ref meth = eval("RtHost.__dict__['meth']");
+  expect_lookup(host.get(), "meth", 1, meth.get());  // a Python function is a method descriptor
+  Ref klass_int = eval("RtHost.klass_int");
+  expect_lookup(host.get(), "klass_int", 0, klass_int.get());
+}
+
+TEST_F(RuntimeHelpers, LookupInstanceAttributeShadowsMethod) {
+  Ref host = eval("rt_host");
+  ASSERT_TRUE(exec_python("rt_host.meth = 'shadow'"));
+  Ref shadow = eval("rt_host.__dict__['meth']");
+  expect_lookup(host.get(), "meth", 0, shadow.get());
+
+  // A bound method of the object itself is unpacked into its function.
+  ASSERT_TRUE(exec_python("rt_host.meth = rt_host.other"));
+  Ref bound_same = eval("rt_host.__dict__['meth']");
+  Py_ssize_t bound_count = Py_REFCNT(bound_same.get());
+  Ref other = eval("RtHost.__dict__['other']");
+  expect_lookup(host.get(), "meth", 1, other.get());
+  EXPECT_EQ(Py_REFCNT(bound_same.get()), bound_count);
+
+  ASSERT_TRUE(exec_python("rt_host.meth = rt_other.other"));
+  Ref bound_other = eval("rt_host.__dict__['meth']");
+  expect_lookup(host.get(), "meth", 0, bound_other.get());
+  ASSERT_TRUE(exec_python("del rt_host.meth"));
+}
+
+TEST_F(RuntimeHelpers, LookupDataDescriptor) {
+  Ref host = eval("rt_host");
+  ASSERT_TRUE(exec_python("rt_host._prop_value = 'plain'\nrt_host.__dict__['prop'] = 'ignored'"));
+  Ref plain = eval("rt_host._prop_value");
+  expect_lookup(host.get(), "prop", 0, plain.get());  // the property wins over the instance dict
+
+  ASSERT_TRUE(exec_python("rt_host._prop_value = rt_host.other"));
+  Ref bound_same = eval("rt_host._prop_value");
+  Py_ssize_t bound_count = Py_REFCNT(bound_same.get());
+  Ref other = eval("RtHost.__dict__['other']");
+  expect_lookup(host.get(), "prop", 1, other.get());
+  EXPECT_EQ(Py_REFCNT(bound_same.get()), bound_count);
+
+  ASSERT_TRUE(exec_python("rt_host._prop_value = rt_other.meth"));
+  Ref bound_other = eval("rt_host._prop_value");
+  expect_lookup(host.get(), "prop", 0, bound_other.get());
+  ASSERT_TRUE(exec_python("del rt_host._prop_value, rt_host.__dict__['prop']"));
+
+  Lookup failing = lookup(host.get(), "failing");
+  EXPECT_EQ(failing.result, 0);
+  EXPECT_EQ(failing.method, nullptr);
+  EXPECT_EQ(pending_error(), "ValueError: getter failed");
+}
+
+TEST_F(RuntimeHelpers, LookupMissingAttributeCutsLongTypeName) {
+  Ref obj = eval("rt_long");
+  Lookup l = lookup(obj.get(), "nope");
+  EXPECT_EQ(l.result, 0);
+  EXPECT_EQ(l.method, nullptr);
+  EXPECT_EQ(pending_error(), "AttributeError: '" + std::string(50, 'L') + "' object has no attribute 'nope'");
+}
+
+TEST_F(RuntimeHelpers, LookupThroughCustomGetattro) {
+  Ref dyn = eval("RtDynamic()");
+  ASSERT_NE(Py_TYPE(dyn.get())->tp_getattro, PyObject_GenericGetAttr);
+  Lookup l = lookup(dyn.get(), "anything");
+  EXPECT_EQ(l.result, 0);
+  EXPECT_EQ(tarn_test::str_of(l.method), "dyn:anything");
+  EXPECT_EQ(Py_REFCNT(l.method), 1);
+  Py_XDECREF(l.method);
+
+  Ref real = eval("RtDynamic.__dict__['real']");
+  expect_lookup(dyn.get(), "same", 1, real.get());  // __getattr__ gave a fresh bound method of dyn
+
+  l = lookup(dyn.get(), "missing");  // the slot's error is not swallowed here
+  EXPECT_EQ(l.result, 0);
+  EXPECT_EQ(l.method, nullptr);
+  EXPECT_EQ(pending_error(), "RtAttrMiss: missing");
+}
+
+// --- call_vector and the call helpers --------------------------------------------
+
+TEST_F(RuntimeHelpers, CallVectorBuiltinsDirectly) {
+  Ref marker = Ref::steal(PyUnicode_FromString("marker"));
+  Ref arg = Ref::steal(PyUnicode_FromString("arg"));
+
+  Ref noargs = builtin(&noargs_def, marker.get());
+  Ref r = Ref::steal(tarn::call_vector(noargs.get(), nullptr, 0));
+  EXPECT_EQ(r.get(), Py_None);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.self, marker.get());
+  EXPECT_EQ(seen.arg, nullptr);
+
+  Ref stat = builtin(&static_def, marker.get());
+  r = Ref::steal(tarn::call_vector(stat.get(), nullptr, PY_VECTORCALL_ARGUMENTS_OFFSET));
+  EXPECT_EQ(seen.calls, 2);
+  EXPECT_EQ(seen.self, nullptr);
+
+  Ref one = builtin(&o_def, marker.get());
+  for (std::size_t nargsf : {std::size_t{1}, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET}) {
+    seen = Seen{};
+    PyObject* slots[2] = {nullptr, arg.get()};
+    r = Ref::steal(tarn::call_vector(one.get(), slots + 1, nargsf));
+    EXPECT_EQ(r.get(), Py_None);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.self, marker.get());
+    EXPECT_EQ(seen.arg, arg.get());
+    EXPECT_EQ(slots[0], nullptr);
+  }
+}
+
+TEST_F(RuntimeHelpers, CallVectorNullResultWithoutError) {
+  Ref arg = Ref::steal(PyLong_FromLong(3));
+  Ref noargs = builtin(&null_noargs_def, nullptr);
+  EXPECT_EQ(tarn::call_vector(noargs.get(), nullptr, 0), nullptr);
+  EXPECT_EQ(pending_error(), "SystemError: NULL result without error in PyObject_Call");
+  Ref one = builtin(&null_o_def, nullptr);
+  EXPECT_EQ(tarn::call_one_arg(one.get(), arg.get()), nullptr);
+  EXPECT_EQ(pending_error(), "SystemError: NULL result without error in PyObject_Call");
+  EXPECT_EQ(seen.calls, 2);
+}
+
+TEST_F(RuntimeHelpers, CallVectorTarnFunctions) {
+  Ref arg = Ref::steal(PyUnicode_FromString("arg"));
+  // Class-bound functions tell the roads apart: their vectorcall entries take the
+  // first argument as self, the direct call uses the function object.
+  Ref noargs = tarn_function(&tarn_noargs_def, tarn::FLAG_CLASS_BOUND);
+  ASSERT_TRUE(noargs) << pending_error();
+  Ref r = Ref::steal(tarn::call_vector(noargs.get(), nullptr, 0));
+  EXPECT_EQ(r.get(), Py_None) << pending_error();
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.self, noargs.get());
+  EXPECT_EQ(seen.arg, nullptr);
+  EXPECT_EQ(_PyObject_Vectorcall(noargs.get(), nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(pending_error(), "TypeError: rt_tarn_noargs() needs an argument");
+
+  Ref bound_o = tarn_function(&tarn_o_def, tarn::FLAG_CLASS_BOUND);
+  EXPECT_EQ(tarn::call_one_arg(bound_o.get(), arg.get()), nullptr);
+  EXPECT_EQ(pending_error(), "TypeError: rt_tarn_o() takes exactly one argument (0 given)");
+
+  seen = Seen{};
+  Ref plain_o = tarn_function(&tarn_o_def, 0);
+  r = Ref::steal(tarn::call_one_arg(plain_o.get(), arg.get()));
+  EXPECT_EQ(r.get(), Py_None);
+  EXPECT_EQ(seen.self, plain_o.get());
+  EXPECT_EQ(seen.arg, arg.get());
+}
+
+TEST_F(RuntimeHelpers, CallVectorVectorcallAndTuplePaths) {
+  Ref a = Ref::steal(PyUnicode_FromString("a"));
+  Ref b = Ref::steal(PyUnicode_FromString("b"));
+  Ref c = Ref::steal(PyUnicode_FromString("c"));
+  Py_ssize_t a_count = Py_REFCNT(a.get());
+  Ref func = eval("rt_args");
+  Ref callable = eval("RtCallable()");
+  ASSERT_FALSE(PyType_HasFeature(Py_TYPE(callable.get()), _Py_TPFLAGS_HAVE_VECTORCALL));
+  PyObject* slots[4] = {nullptr, a.get(), b.get(), c.get()};
+
+  for (PyObject* target : {func.get(), callable.get()}) {
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_vector(target, slots + 1, 0)).get()), "()");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_vector(target, slots + 1, 2)).get()), "('a', 'b')");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_vector(target, slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET)).get()),
+              "('a', 'b')");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_one_arg(target, a.get())).get()), "('a',)");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_two_args(target, a.get(), b.get())).get()), "('a', 'b')");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_array_via_tuple(target, slots + 1, 3)).get()),
+              "('a', 'b', 'c')");
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::call_array_via_tuple(target, slots + 1, 0)).get()), "()");
+  }
+  EXPECT_EQ(slots[0], nullptr);
+  EXPECT_EQ(Py_REFCNT(a.get()), a_count);
+
+  // The offset bit is not passed on: a bound method must not borrow the caller's scratch slot.
+  Ref fast = builtin(&fast_def, nullptr);
+  Ref method = Ref::steal(PyMethod_New(fast.get(), c.get()));
+  Ref r = Ref::steal(tarn::call_vector(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+  EXPECT_EQ(r.get(), Py_None);
+  EXPECT_EQ(seen.nargs, 2);
+  EXPECT_EQ(seen.first, c.get());
+  EXPECT_EQ(seen.second, a.get());
+  EXPECT_NE(seen.args, slots);
+  EXPECT_EQ(slots[0], nullptr);
+}
+
+TEST_F(RuntimeHelpers, CallWithTupleOnNonCallable) {
+  Ref number = Ref::steal(PyLong_FromLong(7));
+  Ref args = Ref::steal(PyTuple_New(0));
+  EXPECT_EQ(tarn::call_with_tuple(number.get(), args.get()), nullptr);
+  EXPECT_EQ(pending_error(), "TypeError: 'int' object is not callable");
+  EXPECT_EQ(tarn::call_vector(number.get(), nullptr, 0), nullptr);
+  EXPECT_EQ(pending_error(), "TypeError: 'int' object is not callable");
+}
+
+// --- recursion guard -------------------------------------------------------------
+
+class RuntimeRecursionGuard : public RuntimeHelpers {
+ protected:
+  void SetUp() override {
+    RuntimeHelpers::SetUp();
+    saved_limit_ = Py_GetRecursionLimit();
+    ts_ = PyThreadState_Get();
+    saved_depth_ = ts_->recursion_depth;
+    trivial_ = builtin(&noargs_def, nullptr);
+  }
+  void TearDown() override {
+    ts_->recursion_depth = saved_depth_;
+    ts_->overflowed = 0;
+    Py_SetRecursionLimit(saved_limit_);
+  }
+  static void set_limit(int limit) {
+    std::string code = "import sys; sys.setrecursionlimit(" + std::to_string(limit) + ")";
+    ASSERT_TRUE(exec_python(code.c_str()));
+    ASSERT_EQ(_Py_CheckRecursionLimit, limit);
+  }
+  // Calls the trivial built-in at `depth` with overflowed set; returns overflowed after.
+  int overflowed_after_call_at(int depth) {
+    ts_->recursion_depth = depth;
+    ts_->overflowed = 1;
+    Ref r = Ref::steal(tarn::call_cfunction(trivial_.get(), nullptr));
+    int depth_after = ts_->recursion_depth;
+    int flag = ts_->overflowed;
+    ts_->recursion_depth = saved_depth_;
+    ts_->overflowed = 0;
+    EXPECT_EQ(r.get(), Py_None);
+    EXPECT_EQ(depth_after, depth);
+    return flag;
+  }
+
+  int saved_limit_ = 0;
+  int saved_depth_ = 0;
+  PyThreadState* ts_ = nullptr;
+  Ref trivial_;
+};
+
+TEST_F(RuntimeRecursionGuard, LowWaterMarkClearsOverflowed) {
+  set_limit(1000);
+  EXPECT_EQ(overflowed_after_call_at(949), 0);
+  EXPECT_EQ(overflowed_after_call_at(950), 1);
+  set_limit(200);
+  EXPECT_EQ(overflowed_after_call_at(149), 0);
+  EXPECT_EQ(overflowed_after_call_at(150), 1);
+  set_limit(150);  // 150 / 4 * 3 = 111, not 112
+  EXPECT_EQ(overflowed_after_call_at(110), 0);
+  EXPECT_EQ(overflowed_after_call_at(111), 1);
+}
+
+TEST_F(RuntimeRecursionGuard, DepthAtLimitRaisesRecursionError) {
+  set_limit(1000);
+  Ref callable = eval("RtCallable()");
+  Ref args = Ref::steal(PyTuple_New(0));
+  const std::string expected = "RecursionError: maximum recursion depth exceeded while calling a Python object";
+
+  ts_->recursion_depth = 1000;
+  PyObject* r = tarn::call_cfunction(trivial_.get(), nullptr);
+  int depth_after = ts_->recursion_depth;
+  ts_->recursion_depth = saved_depth_;
+  ts_->overflowed = 0;
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(depth_after, 1000);
+  EXPECT_EQ(seen.calls, 0);
+  EXPECT_EQ(pending_error(), expected);
+
+  ts_->recursion_depth = 1000;
+  r = tarn::call_with_tuple(callable.get(), args.get());
+  ts_->recursion_depth = saved_depth_;
+  ts_->overflowed = 0;
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(pending_error(), expected);
+}
+
+// --- module globals --------------------------------------------------------------
+
+TEST_F(RuntimeHelpers, ReadGlobalCachesAndFallsBackToBuiltins) {
+  PyObject* dict = state.module_dict;
+  PyObject* builtins = PyModule_GetDict(state.builtins_module);
+  auto tag = [dict] { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; };
+  PyObject* raw = PyUnicode_FromFormat("%s%c", "xy", 'z');  // made at run time, then interned
+  PyUnicode_InternInPlace(&raw);
+  Ref name = Ref::steal(raw);
+  Ref unrelated = interned("rt_unrelated_global");
+  const std::string missing = "NameError: name 'xyz' is not defined";
+  ASSERT_EQ(PyDict_GetItem(dict, name.get()), nullptr);
+  ASSERT_EQ(PyDict_GetItem(builtins, name.get()), nullptr);
+  Ref in_module = Ref::steal(PyUnicode_FromString("module value"));
+  Ref in_builtins = Ref::steal(PyUnicode_FromString("builtins value"));
+  Ref planted = Ref::steal(PyUnicode_FromString("planted"));
+  tarn::GlobalCache cache{0, nullptr};
+  auto read = [&] { return Ref::steal(tarn::read_global(name.get(), &cache)); };
+
+  ASSERT_EQ(PyDict_SetItem(dict, name.get(), in_module.get()), 0);
+  Py_ssize_t count = Py_REFCNT(in_module.get());
+  {
+    Ref r = read();
+    EXPECT_EQ(r.get(), in_module.get());
+    EXPECT_EQ(cache.version, tag());
+    EXPECT_EQ(cache.value, in_module.get());
+    EXPECT_EQ(Py_REFCNT(in_module.get()), count + 1);
+  }
+  EXPECT_EQ(Py_REFCNT(in_module.get()), count);  // the value slot holds no reference
+
+  // At an unchanged version the slots answer without a dictionary lookup.
+  cache.value = planted.get();
+  EXPECT_EQ(read().get(), planted.get());
+  cache.value = nullptr;  // a cached miss: straight to builtins, though the module has the name
+  EXPECT_EQ(read().get(), nullptr);
+  EXPECT_EQ(pending_error(), missing);
+  ASSERT_EQ(PyDict_SetItem(builtins, name.get(), in_builtins.get()), 0);
+  ASSERT_EQ(cache.version, tag());
+  EXPECT_EQ(read().get(), in_builtins.get());
+
+  // Any change to the module dictionary sends the next read back to it.
+  ASSERT_EQ(PyDict_SetItem(dict, unrelated.get(), Py_None), 0);
+  EXPECT_EQ(read().get(), in_module.get());
+  EXPECT_EQ(cache.value, in_module.get());
+  ASSERT_EQ(PyDict_DelItem(dict, unrelated.get()), 0);
+
+  ASSERT_EQ(PyDict_DelItem(dict, name.get()), 0);
+  EXPECT_EQ(read().get(), in_builtins.get());
+  EXPECT_EQ(cache.value, nullptr);
+  EXPECT_EQ(cache.version, tag());
+  ASSERT_EQ(PyDict_DelItem(builtins, name.get()), 0);
+  EXPECT_EQ(read().get(), nullptr);
+  EXPECT_EQ(pending_error(), missing);
+  EXPECT_EQ(Py_REFCNT(in_module.get()), count - 1);  // the module dict let go of it
+}
+
+TEST_F(RuntimeHelpers, GlobalLookupErrorsPropagateButDictGetQuietClears) {
+  Ref name = interned("rt_collided");
+  Ref collider = Ref::steal(PyObject_CallFunction(eval("RtCollider").get(), "n", PyObject_Hash(name.get())));
+  Ref scratch = Ref::steal(PyDict_New());
+  ASSERT_EQ(PyDict_SetItem(scratch.get(), collider.get(), Py_None), 0);
+
+  PyObject* saved_dict = state.module_dict;
+  state.module_dict = scratch.get();
+  std::uint64_t version = 0;
+  PyObject* value = Py_None;
+  PyObject* r = tarn::get_module_global(name.get(), &version, &value);
+  state.module_dict = saved_dict;
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(value, nullptr);
+  EXPECT_EQ(version, reinterpret_cast<PyDictObject*>(scratch.get())->ma_version_tag);
+  EXPECT_EQ(pending_error(), "ValueError: eq failed");
+
+  EXPECT_EQ(tarn::dict_get_quiet(scratch.get(), name.get()), nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+  Ref other = interned("rt_present");
+  ASSERT_EQ(PyDict_SetItem(scratch.get(), other.get(), collider.get()), 0);
+  Py_ssize_t count = Py_REFCNT(collider.get());
+  EXPECT_EQ(tarn::dict_get_quiet(scratch.get(), other.get()), collider.get());
+  EXPECT_EQ(Py_REFCNT(collider.get()), count);  // borrowed
+}
+
+// --- quiet attribute and builtin lookups -----------------------------------------
+
+TEST_F(RuntimeHelpers, GetAttrQuiet) {
+  Ref host = eval("rt_host");
+  Ref dyn = eval("RtDynamic()");
+  Ref nope = interned("nope");
+  EXPECT_EQ(tarn::get_attr_quiet(host.get(), nope.get()), nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(tarn::get_attr_quiet(host.get(), interned("failing").get()), nullptr);
+  EXPECT_EQ(pending_error(), "ValueError: getter failed");
+
+  EXPECT_EQ(tarn::get_attr_quiet(dyn.get(), interned("missing").get()), nullptr);  // RtAttrMiss counts as missing
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(tarn::get_attr_quiet(dyn.get(), interned("bad").get()), nullptr);
+  EXPECT_EQ(pending_error(), "ValueError: bad");
+  EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_quiet(dyn.get(), nope.get())).get()), "dyn:nope");
+
+  EXPECT_EQ(tarn::get_attr_quiet(state.builtins_module, nope.get()), nullptr);  // module getattro
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST_F(RuntimeHelpers, GetBuiltin) {
+  Ref len = eval("len");
+  EXPECT_EQ(Ref::steal(tarn::get_builtin(state.ids.len)).get(), len.get());
+  EXPECT_EQ(tarn::get_builtin(interned("rt_no_such_builtin").get()), nullptr);
+  EXPECT_EQ(pending_error(), "NameError: name 'rt_no_such_builtin' is not defined");
+}
+
+}  // namespace

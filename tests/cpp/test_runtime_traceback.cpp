@@ -1,0 +1,291 @@
+// Traceback entries pointing at the module's Python source lines, the
+// cline_in_traceback setting, and the sorted code-object cache.
+#include "embedded.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tarn::Ref;
+using tarn::state;
+using tarn_test::pending_error;
+
+constexpr const char kGet[] = "corvessa.util.queue.LifoQueue._get";
+
+Ref make_code(const char* funcname, int py_line) {
+  return Ref::steal(reinterpret_cast<PyObject*>(
+      tarn::make_traceback_code(funcname, 0, py_line, tarn::kTracebackFileName)));
+}
+PyCodeObject* as_code(const Ref& r) { return reinterpret_cast<PyCodeObject*>(r.get()); }
+std::string text(PyObject* s) { return PyUnicode_AsUTF8(s); }
+
+// The process-wide cache is swapped for an empty one during each test.
+class RuntimeCodeCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = tarn::code_cache;
+    tarn::code_cache = {0, 0, nullptr};
+  }
+  void TearDown() override {
+    for (int i = 0; i < tarn::code_cache.count; ++i) Py_DECREF(tarn::code_cache.entries[i].code);
+    PyMem_Free(tarn::code_cache.entries);
+    tarn::code_cache = saved_;
+  }
+  static std::vector<int> keys() {
+    std::vector<int> k;
+    for (int i = 0; i < tarn::code_cache.count; ++i) k.push_back(tarn::code_cache.entries[i].key);
+    return k;
+  }
+  tarn::CodeCache saved_{};
+};
+
+TEST(RuntimeCodeCacheBisect, AgreesWithLowerBound) {
+  for (int count = 1; count <= 9; ++count) {
+    std::vector<tarn::CodeCacheEntry> entries;
+    std::vector<int> sorted;
+    for (int i = 0; i < count; ++i) {
+      entries.push_back({nullptr, 2 * i - 7});  // odd keys, negative and positive
+      sorted.push_back(2 * i - 7);
+    }
+    for (int key = -9; key <= 2 * count - 5; ++key) {
+      int expected = static_cast<int>(std::lower_bound(sorted.begin(), sorted.end(), key) - sorted.begin());
+      EXPECT_EQ(tarn::code_cache_bisect(entries.data(), count, key), expected) << count << " entries, key " << key;
+    }
+  }
+}
+
+TEST_F(RuntimeCodeCache, EmptyCacheAndKeyZero) {
+  Ref code = make_code("rt_f", 3);
+  Py_ssize_t count = Py_REFCNT(code.get());
+  EXPECT_EQ(tarn::code_cache_lookup(3), nullptr);
+  tarn::code_cache_insert(0, as_code(code));
+  EXPECT_EQ(tarn::code_cache.entries, nullptr);
+  EXPECT_EQ(tarn::code_cache.count, 0);
+  EXPECT_EQ(Py_REFCNT(code.get()), count);
+
+  tarn::code_cache_insert(3, as_code(code));
+  EXPECT_EQ(tarn::code_cache.capacity, 64);
+  tarn::code_cache_insert(0, as_code(code));
+  EXPECT_EQ(keys(), std::vector<int>{3});
+  EXPECT_EQ(Py_REFCNT(code.get()), count + 1);
+  EXPECT_EQ(tarn::code_cache_lookup(0), nullptr);
+  EXPECT_EQ(tarn::code_cache_lookup(4), nullptr);
+  EXPECT_EQ(tarn::code_cache_lookup(-3), nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+// Growth goes 64, 128 (the 65th key), 192, 256 in steps of 64.
+TEST_F(RuntimeCodeCache, RandomOrderStaysSortedAndGrows) {
+  std::vector<int> order;
+  for (int k = -100; k <= 100; ++k)
+    if (k) order.push_back(k);
+  std::shuffle(order.begin(), order.end(), std::mt19937(20240611));
+  std::vector<Ref> codes(201);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    int key = order[i];
+    Ref& code = codes[static_cast<std::size_t>(key + 100)];
+    code = make_code("rt_f", key);
+    tarn::code_cache_insert(key, as_code(code));
+    std::vector<int> now = keys();
+    ASSERT_EQ(now.size(), i + 1);
+    ASSERT_TRUE(std::adjacent_find(now.begin(), now.end(), [](int a, int b) { return a >= b; }) == now.end())
+        << "not strictly ascending after inserting " << key;
+    ASSERT_EQ(tarn::code_cache.capacity, static_cast<int>(i / 64 + 1) * 64) << "after " << i + 1 << " keys";
+    EXPECT_EQ(Py_REFCNT(code.get()), 2);  // ours and the cache's
+  }
+  for (int key : order) {
+    PyObject* expected = codes[static_cast<std::size_t>(key + 100)].get();
+    Ref found = Ref::steal(reinterpret_cast<PyObject*>(tarn::code_cache_lookup(key)));
+    EXPECT_EQ(found.get(), expected) << key;
+    EXPECT_EQ(Py_REFCNT(expected), 3);  // a new reference
+  }
+  EXPECT_EQ(tarn::code_cache_lookup(101), nullptr);
+  EXPECT_EQ(tarn::code_cache_lookup(-101), nullptr);
+}
+
+TEST_F(RuntimeCodeCache, RepeatedKeyReplaces) {
+  Ref first = make_code("rt_first", 9);
+  Ref second = make_code("rt_second", 9);
+  Ref low = make_code("rt_low", 2);
+  tarn::code_cache_insert(9, as_code(first));
+  tarn::code_cache_insert(2, as_code(low));
+  tarn::code_cache_insert(9, as_code(second));
+  EXPECT_EQ(keys(), (std::vector<int>{2, 9}));
+  EXPECT_EQ(Py_REFCNT(first.get()), 1);
+  EXPECT_EQ(Py_REFCNT(second.get()), 2);
+  tarn::code_cache_insert(9, as_code(second));  // replacing an entry with itself keeps it alive
+  EXPECT_EQ(keys(), (std::vector<int>{2, 9}));
+  EXPECT_EQ(Py_REFCNT(second.get()), 2);
+  Ref found = Ref::steal(reinterpret_cast<PyObject*>(tarn::code_cache_lookup(9)));
+  EXPECT_EQ(found.get(), second.get());
+}
+
+// --- traceback entries -----------------------------------------------------------
+
+class RuntimeTraceback : public RuntimeCodeCache {
+ protected:
+  void SetUp() override {
+    RuntimeCodeCache::SetUp();
+    runtime_dict_ = PyModule_GetDict(state.runtime_module);
+    setting_ = Ref::borrow(PyDict_GetItem(runtime_dict_, state.ids.cline_in_traceback));
+  }
+  void TearDown() override {
+    PyErr_Clear();
+    if (setting_)
+      PyDict_SetItem(runtime_dict_, state.ids.cline_in_traceback, setting_.get());
+    else if (PyDict_GetItem(runtime_dict_, state.ids.cline_in_traceback))
+      PyDict_DelItem(runtime_dict_, state.ids.cline_in_traceback);
+    RuntimeCodeCache::TearDown();
+  }
+  // Assigns tarn_runtime.cline_in_traceback; an exception in flight is set aside meanwhile.
+  void set_setting(const char* expr) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref setting = Ref::steal(tarn_test::eval_python(expr));
+    EXPECT_TRUE(setting) << pending_error();
+    if (setting) {
+      EXPECT_EQ(PyDict_SetItem(runtime_dict_, state.ids.cline_in_traceback, setting.get()), 0);
+    }
+    PyErr_Restore(type, value, tb);
+  }
+  // Sets ValueError("boom") (unnormalised) and remembers the triple.
+  void raise_boom() {
+    value_ = Ref::steal(PyUnicode_FromString("boom"));
+    PyErr_SetObject(PyExc_ValueError, value_.get());
+  }
+
+  PyObject* runtime_dict_ = nullptr;
+  Ref setting_;
+  Ref value_;
+};
+
+TEST_F(RuntimeTraceback, EntryNamesFunctionFileAndLine) {
+  set_setting("False");
+  raise_boom();
+  Py_ssize_t value_count = Py_REFCNT(value_.get());
+  tarn::add_traceback_entry(kGet, 4321, 21, tarn::kTracebackFileName);
+
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  EXPECT_EQ(type, PyExc_ValueError);
+  EXPECT_EQ(value, value_.get());  // the exception in flight is unchanged
+  EXPECT_EQ(Py_REFCNT(value), value_count);
+  ASSERT_TRUE(tb && PyTraceBack_Check(tb));
+  auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
+  EXPECT_EQ(entry->tb_next, nullptr);
+  EXPECT_EQ(entry->tb_lineno, 21);
+  PyFrameObject* frame = entry->tb_frame;
+  EXPECT_EQ(frame->f_globals, state.module_dict);
+  PyCodeObject* code = frame->f_code;
+  EXPECT_EQ(text(code->co_name), kGet);
+  EXPECT_EQ(text(code->co_filename), "corvessa\\\\util\\\\queue.py");
+  EXPECT_EQ(PyUnicode_GET_LENGTH(code->co_filename), 24);
+  EXPECT_EQ(code->co_firstlineno, 21);
+  EXPECT_EQ(code->co_code, state.empty_bytes);
+  EXPECT_EQ(code->co_consts, state.empty_tuple);
+
+  // The code object is cached under the Python line and reused by the next entry.
+  EXPECT_EQ(keys(), std::vector<int>{21});
+  Ref cached = Ref::steal(reinterpret_cast<PyObject*>(tarn::code_cache_lookup(21)));
+  EXPECT_EQ(cached.get(), reinterpret_cast<PyObject*>(code));
+  PyErr_Restore(t.release(), v.release(), b.release());
+  tarn::add_traceback_entry(kGet, 4325, 21, tarn::kTracebackFileName);
+  PyErr_Fetch(&type, &value, &tb);
+  t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  auto* newest = reinterpret_cast<PyTracebackObject*>(tb);
+  EXPECT_EQ(newest->tb_next, entry);
+  EXPECT_EQ(newest->tb_frame->f_code, code);
+  EXPECT_NE(newest->tb_frame, frame);
+}
+
+TEST_F(RuntimeTraceback, SameLineUnderAnotherNameSharesTheEntry) {
+  set_setting("False");
+  raise_boom();
+  tarn::add_traceback_entry("corvessa.util.queue.__defaults__", 1111, 14, tarn::kTracebackFileName);
+  tarn::add_traceback_entry("corvessa.util.queue.LifoQueue._qsize", 2222, 14, tarn::kTracebackFileName);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  auto* newest = reinterpret_cast<PyTracebackObject*>(tb);
+  ASSERT_NE(newest->tb_next, nullptr);
+  EXPECT_EQ(newest->tb_frame->f_code, newest->tb_next->tb_frame->f_code);
+  EXPECT_EQ(text(newest->tb_frame->f_code->co_name), "corvessa.util.queue.__defaults__");
+  EXPECT_EQ(keys(), std::vector<int>{14});
+}
+
+TEST_F(RuntimeTraceback, TrueSettingNamesTheImplementationLine) {
+  set_setting("True");
+  raise_boom();
+  tarn::add_traceback_entry(kGet, 4321, 21, tarn::kTracebackFileName);
+  set_setting("[]");  // falsy but not False: the plain entry again
+  tarn::add_traceback_entry(kGet, 4321, 21, tarn::kTracebackFileName);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  auto* plain = reinterpret_cast<PyTracebackObject*>(tb);
+  auto* with_line = plain->tb_next;
+  ASSERT_NE(with_line, nullptr);
+  EXPECT_EQ(text(with_line->tb_frame->f_code->co_name), std::string(kGet) + " (build\\corvessa/util\\queue.cpp:4321)");
+  EXPECT_EQ(with_line->tb_lineno, 21);
+  EXPECT_EQ(text(plain->tb_frame->f_code->co_name), kGet);
+  EXPECT_EQ(keys(), (std::vector<int>{-4321, 21}));
+}
+
+TEST_F(RuntimeTraceback, CheckClineReadsTheSetting) {
+  PyThreadState* ts = PyThreadState_Get();
+  PyDict_DelItem(runtime_dict_, state.ids.cline_in_traceback);
+  PyErr_Clear();
+  EXPECT_EQ(tarn::check_cline_in_traceback(ts, 77), 0);  // missing: created as False
+  EXPECT_EQ(PyDict_GetItem(runtime_dict_, state.ids.cline_in_traceback), Py_False);
+  set_setting("1");
+  EXPECT_EQ(tarn::check_cline_in_traceback(ts, 77), 77);
+  set_setting("0");
+  EXPECT_EQ(tarn::check_cline_in_traceback(ts, 77), 0);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST_F(RuntimeTraceback, FailingTruthTestCountsAsFalse) {
+  ASSERT_TRUE(tarn_test::exec_python("class RtNoBool:\n"
+                                     "    def __bool__(self): raise RuntimeError('no truth')\n"));
+  set_setting("RtNoBool()");
+  PyThreadState* ts = PyThreadState_Get();
+  raise_boom();
+  PyObject* type_before = ts->curexc_type;
+  EXPECT_EQ(tarn::check_cline_in_traceback(ts, 77), 0);
+  EXPECT_EQ(ts->curexc_type, type_before);
+  EXPECT_EQ(ts->curexc_value, value_.get());
+  EXPECT_EQ(ts->curexc_traceback, nullptr);
+
+  tarn::add_traceback_entry(kGet, 4321, 21, tarn::kTracebackFileName);
+  EXPECT_EQ(ts->curexc_type, PyExc_ValueError);
+  EXPECT_EQ(ts->curexc_value, value_.get());
+  ASSERT_NE(ts->curexc_traceback, nullptr);
+  auto* entry = reinterpret_cast<PyTracebackObject*>(ts->curexc_traceback);
+  EXPECT_EQ(text(entry->tb_frame->f_code->co_name), kGet);
+  EXPECT_EQ(pending_error(), "ValueError: boom");
+}
+
+TEST_F(RuntimeTraceback, NoRuntimeModuleKeepsTheLine) {
+  PyObject* saved = state.runtime_module;
+  state.runtime_module = nullptr;
+  raise_boom();
+  PyThreadState* ts = PyThreadState_Get();
+  int line = tarn::check_cline_in_traceback(ts, 77);
+  tarn::add_traceback_entry(kGet, 4321, 21, tarn::kTracebackFileName);
+  state.runtime_module = saved;
+  EXPECT_EQ(line, 77);
+  ASSERT_NE(ts->curexc_traceback, nullptr);
+  auto* entry = reinterpret_cast<PyTracebackObject*>(ts->curexc_traceback);
+  EXPECT_EQ(text(entry->tb_frame->f_code->co_name), std::string(kGet) + " (build\\corvessa/util\\queue.cpp:4321)");
+  EXPECT_EQ(keys(), std::vector<int>{-4321});
+  EXPECT_EQ(pending_error(), "ValueError: boom");
+}
+
+}  // namespace
