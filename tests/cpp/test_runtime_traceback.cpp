@@ -205,19 +205,32 @@ TEST_F(RuntimeTraceback, EntryNamesFunctionFileAndLine) {
   EXPECT_NE(newest->tb_frame, frame);
 }
 
-TEST_F(RuntimeTraceback, SameLineUnderAnotherNameSharesTheEntry) {
+// A cached code object is used only for the function it names: another function failing
+// at the same line gets its own name, and the cached entry stays as it was.
+TEST_F(RuntimeTraceback, SameLineUnderAnotherNameKeepsItsOwnName) {
   set_setting("False");
   raise_boom();
   tarn::add_traceback_entry("corvessa.util.queue.__defaults__", 1111, 14, tarn::kTracebackFileName);
   tarn::add_traceback_entry("corvessa.util.queue.LifoQueue._qsize", 2222, 14, tarn::kTracebackFileName);
+  tarn::add_traceback_entry("corvessa.util.queue.__defaults__", 1111, 14, tarn::kTracebackFileName);
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-  auto* newest = reinterpret_cast<PyTracebackObject*>(tb);
-  ASSERT_NE(newest->tb_next, nullptr);
-  EXPECT_EQ(newest->tb_frame->f_code, newest->tb_next->tb_frame->f_code);
-  EXPECT_EQ(text(newest->tb_frame->f_code->co_name), "corvessa.util.queue.__defaults__");
+  auto* third = reinterpret_cast<PyTracebackObject*>(tb);
+  ASSERT_NE(third->tb_next, nullptr);
+  auto* second = third->tb_next;
+  ASSERT_NE(second->tb_next, nullptr);
+  auto* first = second->tb_next;
+  EXPECT_EQ(text(first->tb_frame->f_code->co_name), "corvessa.util.queue.__defaults__");
+  EXPECT_EQ(text(second->tb_frame->f_code->co_name), "corvessa.util.queue.LifoQueue._qsize");
+  EXPECT_EQ(second->tb_lineno, 14);
+  EXPECT_NE(second->tb_frame->f_code, first->tb_frame->f_code);
+  EXPECT_EQ(third->tb_frame->f_code, first->tb_frame->f_code);  // the same site reuses its code object
   EXPECT_EQ(keys(), std::vector<int>{14});
+  PyCodeObject* cached = tarn::code_cache_lookup(14);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(cached, first->tb_frame->f_code);
+  Py_DECREF(cached);
 }
 
 TEST_F(RuntimeTraceback, TrueSettingNamesTheImplementationLine) {
