@@ -27,7 +27,9 @@ def load_setup_script():
 
 
 def clean_env(**extra):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    """The environment without the test run's Python paths and settings, and without a
+    preloaded library (a sanitizer runtime would report pip's own exit)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON") and k != "LD_PRELOAD"}
     env.update(extra)
     return env
 
