@@ -47,11 +47,20 @@ int is_subtype(PyTypeObject* a, PyTypeObject* b) noexcept {
   return 0;
 }
 
+namespace {
+
+// The identity pass over a tuple, made before any subclass test.
+bool tuple_holds(PyObject* tuple, PyObject* item) noexcept {
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
+    if (PyTuple_GET_ITEM(tuple, i) == item) return true;
+  return false;
+}
+
+}  // namespace
+
 int given_exception_matches_tuple(PyObject* exc_type, PyObject* tuple) noexcept {
-  Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyTuple_GET_ITEM(tuple, i) == exc_type) return 1;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  if (tuple_holds(tuple, exc_type)) return 1;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(tuple, i);
     if (!PyExceptionClass_Check(item)) continue;
     if (item == exc_type ||
@@ -72,10 +81,8 @@ int given_exception_matches(PyObject* exc_type, PyObject* expected) noexcept {
 }
 
 int error_matches_tuple(PyObject* exc_type, PyObject* tuple) noexcept {
-  Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyTuple_GET_ITEM(tuple, i) == exc_type) return 1;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  if (tuple_holds(tuple, exc_type)) return 1;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(tuple, i);
     if (item == exc_type || given_exception_matches(exc_type, item)) return 1;
   }
