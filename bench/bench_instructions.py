@@ -118,7 +118,7 @@ def breakdown(title, case):
     ranked = sorted(((v / suite.UNROLL, name) for name, v in case.own.items()), reverse=True)
     shown = [(v, name) for v, name in ranked[:TOP] if v >= 0.5]
     rest = sum(v for v, _ in ranked) - sum(v for v, _ in shown)
-    lines = ["", "### %s: %.0f Ir/op, the loop included" % (title, case.total / suite.UNROLL), ""]
+    lines = ["", "**%s**: %.0f Ir/op, the loop included" % (title, case.total / suite.UNROLL), ""]
     return lines + report.table(["self Ir/op", "function"], [["%.1f" % v, "`%s`" % n] for v, n in shown] +
                                 [["%.1f" % rest, "everything else"]])
 
@@ -150,8 +150,9 @@ def hook_pair_budget(cases, loop):
     bare = ours - (entry - getattr_queue - lookup - descr)
     return lines + ["", "In instructions (the loop included on both sides), ours/twin at most 0.45 needs a pair of at "
                         "most %.0f Ir and ours/floor at most 2.5 one of at most %.0f Ir; without the rest of the "
-                        "module's own code (row 5) a pair would still cost %.0f Ir, %.2fx the twin and %.2fx the floor."
-                        % (0.45 * twin, 2.5 * floor, bare, bare / twin, bare / floor)]
+                        "module's own code (row 5) a pair would still cost %.0f Ir, %.2fx the twin and %.2fx the floor. "
+                        "The interpreter's part (rows 1 and 2) alone is %.2fx the floor's whole pair."
+                        % (0.45 * twin, 2.5 * floor, bare, bare / twin, bare / floor, (ours - entry) / floor)]
 
 
 def qsize_budget(cases):
@@ -184,7 +185,7 @@ def main():
     loop = cases[EMPTY].total / suite.UNROLL
     per_op = {job: case.per_op - loop for job, case in cases.items() if job != EMPTY and len(job) == 2}
 
-    lines = ["# Instructions per operation (callgrind)", ""]
+    lines = ["### Instructions per operation (callgrind)", ""]
     lines += report.machine_lines()
     lines += ["- method: whole-process Ir totals of runs with %d and %d loop iterations, differenced; minus the "
               "empty loop (%.1f Ir per iteration) measured the same way; divided by the %d operations of one "
@@ -208,13 +209,13 @@ def main():
             rows.append([first, c, "%.0f" % per_op[(key, c)], ratio])
     lines += report.table(["workload", "competitor", "Ir/op", "ours/this"], rows)
 
-    lines += ["", "## One hook pair, part by part", "",
+    lines += ["", "#### One hook pair, part by part", "",
               "Each part is the inclusive cost of the functions that mark it, counted with callgrind's "
               "`--toggle-collect` (only what runs inside them) and differenced the same way.", ""]
     lines += hook_pair_budget(cases, loop)
-    lines += ["", "## One `q.qsize()`, part by part", ""]
+    lines += ["", "#### One `q.qsize()`, part by part", ""]
     lines += qsize_budget(cases)
-    lines += ["", "## Self cost by function", "",
+    lines += ["", "#### Self cost by function", "",
               "Self cost per operation (the difference of the %d- and %d-iteration runs divided by %d; the loop "
               "included, under the interpreter's functions); the %d largest per case."
               % (N, 2 * N, suite.UNROLL, TOP)]

@@ -2,7 +2,7 @@
 queue.LifoQueue and a bare deque, in interleaved rounds.
 
 Usage: python3.8 bench/bench_time.py     (make bench)
-Environment: BENCH_ROUNDS (default 9, at least 7), BENCH_MS (milliseconds per timed run,
+Environment: BENCH_ROUNDS (default 11, at least 7), BENCH_MS (milliseconds per timed run,
 default 15), BENCH_REPEAT (timed runs per measurement, the fastest counts; default 3).
 
 Each round runs every workload for every competitor in turn (ours, twin, stdlib, floor).
@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report  # noqa: E402
 import suite  # noqa: E402
 
-ROUNDS = max(7, int(os.environ.get("BENCH_ROUNDS", "9")))
+ROUNDS = max(7, int(os.environ.get("BENCH_ROUNDS", "11")))
 RUN_MS = float(os.environ.get("BENCH_MS", "15"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "3")))
 
@@ -82,7 +82,7 @@ def main():
         ours, theirs = times[(key, "ours")], times[(key, other)]
         return [a / b for a, b in zip(ours, theirs)]
 
-    lines = ["# Wall-clock time per operation", ""]
+    lines = ["### Wall-clock time per operation", ""]
     lines += report.machine_lines()
     lines += ["- method: %d interleaved rounds; per measurement the fastest of %d runs of ~%g ms, minus the "
               "fastest of %d runs of the empty loop of the same shape; loops unrolled %d times; gc disabled"

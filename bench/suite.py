@@ -44,6 +44,7 @@ CLASSES = {
 def check_competitors():
     """Fails unless the competitors are what they claim to be and share six and queue."""
     assert ours_module.__file__.endswith(".so"), ours_module.__file__
+    assert os.path.dirname(ours_module.__file__) == os.path.join(ROOT, "corvessa", "util"), ours_module.__file__
     assert type(ours_module.LifoQueue._put).__name__ == "tarn_function_or_method"
     assert twin_module.__file__.endswith(os.path.join("corvessa_twin", "util", "queue.py"))
     assert twin_module.six is ours_module.six is sys.modules["corvessa.packages.six"]
