@@ -6,7 +6,7 @@ PY      := $(shell sh tools/find-python.sh 2>/dev/null)
 CMAKE_FLAGS ?=
 MAKEFLAGS   += --no-print-directory
 
-.PHONY: all build configure test demo clean
+.PHONY: all build configure test demo bench bench-instructions clean
 
 all: build
 
@@ -22,6 +22,14 @@ test: build
 
 demo: build
 	@PYTHONPATH=$(CURDIR) "$(PY)" examples/demo.py
+
+# Side-by-side benchmark (bench/README.md): wall-clock time, then instructions under callgrind.
+bench: build
+	@"$(PY)" bench/bench_time.py
+
+bench-instructions: build
+	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-instructions needs valgrind (apt-get install valgrind)" >&2; exit 1; }
+	@"$(PY)" bench/bench_instructions.py
 
 clean:
 	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so

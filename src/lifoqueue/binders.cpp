@@ -44,14 +44,9 @@ inline void count_error(const BinderSpec& b, Py_ssize_t given) noexcept {
   raise_arg_count(b.method_name, b.exact, b.required, b.total, given);
 }
 
-// Binds the arguments into values (borrowed references).
-BindFailure bind(const BinderSpec& b, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** values) noexcept {
-  if (!kwnames) {
-    if (nargs < b.required || nargs > b.total) return count_error(b, nargs), BindFailure::count;
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    return BindFailure::none;
-  }
+// Binds a call with keyword names (kwnames not null) into values (borrowed references).
+BindFailure bind_keywords(const BinderSpec& b, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject** values) noexcept {
   if (nargs > b.total) return count_error(b, nargs), BindFailure::count;
   for (Py_ssize_t i = nargs; i-- > 0;) values[i] = args[i];
   Py_ssize_t kw_left = PyTuple_GET_SIZE(kwnames);
@@ -75,8 +70,20 @@ BindFailure bind(const BinderSpec& b, PyObject* const* args, Py_ssize_t nargs, P
   return BindFailure::none;
 }
 
+// Binds the arguments into values (borrowed references). Inlined into each binder, so that
+// a call with positional arguments only costs one count test on the binder's constants.
+[[gnu::always_inline]] inline BindFailure bind(const BinderSpec& b, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames, PyObject** values) noexcept {
+  if (!kwnames) {
+    if (nargs < b.required || nargs > b.total) return count_error(b, nargs), BindFailure::count;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    return BindFailure::none;
+  }
+  return bind_keywords(b, args, nargs, kwnames, values);
+}
+
 // Binds, or adds the binder's traceback entry for the failing site; true when bound.
-inline bool bind_or_report(const BinderSpec& b, const BinderSites& sites, PyObject* const* args, Py_ssize_t nargs,
+[[gnu::always_inline]] inline bool bind_or_report(const BinderSpec& b, const BinderSites& sites, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, PyObject** values) noexcept {
   int site;
   switch (bind(b, args, nargs, kwnames, values)) {

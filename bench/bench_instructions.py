@@ -1,0 +1,230 @@
+"""Instructions per operation under callgrind: workloads 1, 2, 3 and 5 for every competitor.
+
+Usage: python3.8 bench/bench_instructions.py     (make bench-instructions)
+       python3.8 bench/bench_instructions.py WORKLOAD:COMPETITOR ...
+The second form measures only the cases named (for example hooks:ours hooks:floor),
+prints each one's per-function breakdown and writes no results file.
+Environment: BENCH_CG_ITERATIONS (loop iterations N, default 1000; each iteration runs
+suite.UNROLL operations), BENCH_CG_JOBS (parallel callgrind runs, default 2),
+BENCH_CG_TOP (functions listed per breakdown besides the module's own, default 15).
+
+Method: every (competitor, workload) runs as its own process, bench/cg_driver.py, under
+valgrind --tool=callgrind, once with N and once with 2N loop iterations; the difference of
+the two whole-process totals is what N iterations cost, with start-up, imports, setup and
+warm-up cancelled out. The empty loop of the same shape is measured the same way and
+subtracted, and the rest is divided by N * UNROLL. The same difference taken function by
+function (callgrind_annotate, self cost) shows where the instructions of one operation go,
+and runs with --collect-atstart=no --toggle-collect=FUNCTION count only what runs inside
+the functions that mark the parts of a hook pair and of qsize() (their inclusive cost).
+"""
+import collections
+import concurrent.futures
+import itertools
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
+import suite  # noqa: E402
+
+N = int(os.environ.get("BENCH_CG_ITERATIONS", "1000"))
+JOBS = int(os.environ.get("BENCH_CG_JOBS", "2"))
+TOP = int(os.environ.get("BENCH_CG_TOP", "15"))
+KEYS = ("hooks", "qsize", "cycle", "list", "set")
+DRIVER = os.path.join(report.HERE, "cg_driver.py")
+EMPTY = ("hooks", "empty")
+# Cases whose per-function breakdown goes into the results.
+PROFILED = [("hooks", "ours"), ("hooks", "twin"), ("hooks", "floor"), ("qsize", "ours"), ("list", "ours")]
+
+_RUN_IDS = itertools.count()
+_LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?)\s*$")
+
+
+def function_name(what):
+    """'/path/file.c:ns::func(args)'2 [/lib/libx.so]' -> 'ns::func'. Entries of one function
+    that callgrind_annotate lists per source file (code inlined from headers) are merged."""
+    what = re.sub(r"\s+\[[^\[\]]*\]$", "", what)
+    if not what.startswith("0x") and ":" in what:
+        what = what.split(":", 1)[1]  # drop the source file
+    what = re.sub(r"'\d+$", "", what)  # recursion depth
+    what = re.sub(r"\((?:[^()]|\([^()]*\))*\)$", "", what)  # a C++ parameter list
+    return what.replace("(anonymous namespace)::", "")
+
+
+def annotate(out):
+    """(program total, self Ir by function) from a callgrind output file."""
+    text = subprocess.run(["callgrind_annotate", "--auto=no", "--threshold=100", "--inclusive=no", out],
+                          check=True, capture_output=True, text=True).stdout
+    total, functions = None, collections.Counter()
+    for line in text.splitlines():
+        m = _LINE.match(line)
+        if not m:
+            continue
+        count, what = int(m.group(1).replace(",", "")), m.group(2)
+        if what.startswith("PROGRAM TOTALS"):
+            total = count
+        else:
+            functions[function_name(what)] += count
+    if total is None:
+        raise RuntimeError("no program totals in " + out)
+    return total, functions
+
+
+def callgrind(tmp, key, competitor, iterations, toggles):
+    """Runs the driver under callgrind; returns (total Ir, self Ir by function). With toggles
+    (function name patterns), only what runs inside those functions is counted."""
+    out = os.path.join(tmp, "cg.%s.%s.%d.%d" % (key, competitor, iterations, next(_RUN_IDS)))
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    options = ["--collect-atstart=no"] + ["--toggle-collect=" + t for t in toggles] if toggles else []
+    subprocess.run(["valgrind", "--tool=callgrind", "--dump-instr=no", "--callgrind-out-file=" + out] + options +
+                   [sys.executable, DRIVER, key, competitor, str(iterations)],
+                   check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = annotate(out)
+    os.unlink(out)
+    return result
+
+
+class Case:
+    """Per loop iteration: total Ir and self Ir by function; with toggles, only the Ir
+    spent inside the functions they name (their inclusive cost)."""
+
+    def __init__(self, tmp, key, competitor, toggles=()):
+        t1, s1 = callgrind(tmp, key, competitor, N, toggles)
+        t2, s2 = callgrind(tmp, key, competitor, 2 * N, toggles)
+        self.total = (t2 - t1) / N
+        self.own = {name: (s2[name] - s1.get(name, 0)) / N for name in s2}
+
+    @property
+    def per_op(self):
+        return self.total / suite.UNROLL
+
+
+# Functions whose inclusive cost marks a part of an operation: (workload, competitor,
+# patterns). The patterns of one entry never call each other.
+ENTRY = ("tarn::call_entry_fastcall_kw*",)
+GETATTR = ("PyObject_GenericGetAttr",)
+LOOKUP = ("tarn::lookup_method*",)
+DESCR = ("method_vectorcall_O", "method_vectorcall_NOARGS")
+BOUND = ("cfunction_vectorcall_O", "cfunction_vectorcall_NOARGS")
+DEQUE = ("deque_append", "deque_pop")
+PARTS = [("hooks", "ours", p) for p in (ENTRY, GETATTR, LOOKUP, DESCR, DEQUE)] + \
+        [("hooks", "floor", p) for p in (BOUND, DEQUE)] + [("qsize", "ours", ENTRY)]
+
+
+def breakdown(title, case):
+    ranked = sorted(((v / suite.UNROLL, name) for name, v in case.own.items()), reverse=True)
+    shown = [(v, name) for i, (v, name) in enumerate(ranked) if v >= 0.5 and (i < TOP or name.startswith("tarn::"))]
+    rest = sum(v for v, _ in ranked) - sum(v for v, _ in shown)
+    lines = ["", "**%s**: %.0f Ir/op, the loop included" % (title, case.total / suite.UNROLL), ""]
+    return lines + report.table(["self Ir/op", "function"], [["%.1f" % v, "`%s`" % n] for v, n in shown] +
+                                [["%.1f" % rest, "everything else"]])
+
+
+def hook_pair_budget(cases, loop):
+    """Splits one hook pair of ours and one append/pop pair of the floor into its parts."""
+    part = lambda c, p: cases[("hooks", c) + p].per_op  # noqa: E731
+    ours, floor = cases[("hooks", "ours")].per_op, cases[("hooks", "floor")].per_op
+    entry, getattr_queue, lookup = part("ours", ENTRY), part("ours", GETATTR), part("ours", LOOKUP)
+    descr, bound = part("ours", DESCR), part("floor", BOUND)
+    deque_ours, deque_floor = part("ours", DEQUE), part("floor", DEQUE)
+    rows = [
+        ["the loop itself (the empty loop)", loop, loop],
+        ["the interpreter calling the two callables (LOAD_METHOD or LOAD_FAST, CALL_METHOD or CALL_FUNCTION, "
+         "the result check)", ours - loop - entry, floor - loop - bound],
+        ["fetching attribute `queue` of self through `tp_getattro` (`PyObject_GenericGetAttr`), twice",
+         getattr_queue, None],
+        ["`lookup_method` for `append` and for `pop`", lookup, None],
+        ["the rest of the module's own code: call entry, binders, bodies, call helpers",
+         entry - getattr_queue - lookup - descr, None],
+        ["calling the deque's methods (ours: method descriptors, with their type check; floor: bound built-ins)",
+         descr - deque_ours, bound - deque_floor],
+        ["`deque_append` and `deque_pop` themselves", deque_ours, deque_floor],
+        ["total", ours, floor],
+    ]
+    cell = lambda v: "" if v is None else "%.0f" % v  # noqa: E731
+    lines = report.table(["part of one pair", "ours Ir", "floor Ir"], [[r[0], cell(r[1]), cell(r[2])] for r in rows])
+    twin = cases[("hooks", "twin")].per_op
+    bare = ours - (entry - getattr_queue - lookup - descr)
+    return lines + ["", "In instructions (the loop included on both sides), ours/twin at most 0.45 needs a pair of at "
+                        "most %.0f Ir and ours/floor at most 2.5 one of at most %.0f Ir; without the rest of the "
+                        "module's own code (row 5) a pair would still cost %.0f Ir, %.2fx the twin and %.2fx the floor. "
+                        "The interpreter's part (rows 1 and 2) alone is %.2fx the floor's whole pair."
+                        % (0.45 * twin, 2.5 * floor, bare, bare / twin, bare / floor, (ours - entry) / floor)]
+
+
+def qsize_budget(cases):
+    """Splits q.qsize() into what Queue.qsize does around the hook and the hook itself."""
+    ours, twin = cases[("qsize", "ours")].per_op, cases[("qsize", "twin")].per_op
+    hook = cases[("qsize", "ours") + ENTRY].per_op
+    around = ours - hook
+    rows = [["`Queue.qsize` around the hook: its frame, `with self.mutex`, the call up to the hook's entry; "
+             "the loop included (the twin's taken to be the same)", around, around],
+            ["the hook `_qsize` from its entry on (ours: inside `call_entry_fastcall_kw`; twin: the rest)",
+             hook, twin - around],
+            ["total", ours, twin]]
+    lines = report.table(["part of one call", "ours Ir", "twin Ir"],
+                         [[r[0], "%.0f" % r[1], "%.0f" % r[2]] for r in rows])
+    return lines + ["", "With these shares, ours/twin at most 0.8 needs a hook of at most %.0f Ir; a hook that cost "
+                        "nothing would give %.2fx." % (0.8 * twin - around, around / twin)]
+
+
+def main():
+    suite.check_competitors()
+    only = [tuple(a.split(":", 1)) for a in sys.argv[1:]]
+    jobs = only or [(k, c) for k in KEYS for c in suite.COMPETITORS if suite.BY_KEY[k].applies(c)]
+    jobs.append(EMPTY)
+    if not only:
+        jobs += [(k, c) + tuple(p) for k, c, p in PARTS]
+    with tempfile.TemporaryDirectory(prefix="bench-cg-") as tmp:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=JOBS) as pool:
+            futures = {job: pool.submit(Case, tmp, job[0], job[1], job[2:]) for job in jobs}
+            cases = {job: f.result() for job, f in futures.items()}
+    loop = cases[EMPTY].total / suite.UNROLL
+    per_op = {job: case.per_op - loop for job, case in cases.items() if job != EMPTY and len(job) == 2}
+
+    lines = ["### Instructions per operation (callgrind)", ""]
+    lines += report.machine_lines()
+    lines += ["- method: whole-process Ir totals of runs with %d and %d loop iterations, differenced; minus the "
+              "empty loop (%.1f Ir per iteration) measured the same way; divided by the %d operations of one "
+              "iteration; PYTHONHASHSEED=0" % (N, 2 * N, loop * suite.UNROLL, suite.UNROLL), ""]
+    if only:
+        lines += ["Ir/op less the empty loop: " + ", ".join("%s:%s %.1f" % (j + (v,)) for j, v in per_op.items())]
+        for job in only:
+            lines += breakdown("%s, %s" % (suite.BY_KEY[job[0]].title, job[1]), cases[job])
+        print("\n".join(lines))
+        return
+
+    rows = []
+    for key in KEYS:
+        w = suite.BY_KEY[key]
+        for c in suite.COMPETITORS:
+            first = w.title if c == "ours" else ""
+            if not w.applies(c):
+                rows.append([first, c, "n/a", ""])
+                continue
+            ratio = "" if c == "ours" else "%.2fx" % (per_op[(key, "ours")] / per_op[(key, c)])
+            rows.append([first, c, "%.0f" % per_op[(key, c)], ratio])
+    lines += report.table(["workload", "competitor", "Ir/op", "ours/this"], rows)
+
+    lines += ["", "#### One hook pair, part by part", "",
+              "Each part is the inclusive cost of the functions that mark it, counted with callgrind's "
+              "`--toggle-collect` (only what runs inside them) and differenced the same way.", ""]
+    lines += hook_pair_budget(cases, loop)
+    lines += ["", "#### One `q.qsize()`, part by part", ""]
+    lines += qsize_budget(cases)
+    lines += ["", "#### Self cost by function", "",
+              "Self cost per operation (the difference of the %d- and %d-iteration runs divided by %d; the loop "
+              "included, under the interpreter's functions); the %d largest per case and every function of the module "
+              "(`tarn::`)."
+              % (N, 2 * N, suite.UNROLL, TOP)]
+    for key, c in PROFILED:
+        lines += breakdown("%s, %s" % (suite.BY_KEY[key].title, c), cases[(key, c)])
+    print("\n".join(lines))
+    report.write_results("results-instructions.md", lines)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,77 @@
+"""Helpers the bench scripts share: statistics, the machine's description, Markdown tables,
+and writing a generated results file into its place in bench/README.md."""
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+README = os.path.join(HERE, "README.md")
+
+
+def summary(values):
+    """(median, min, max) of a non-empty list."""
+    return statistics.median(values), min(values), max(values)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def git_revision():
+    try:
+        rev = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", HERE, "status", "--porcelain", "--untracked-files=no", "--", "../src"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        return rev + (" (src/ modified)" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def machine_lines(python=None):
+    version = sys.version.split()[0] if python is None else python
+    return [
+        "- machine: %d cores (`nproc`), %s, %s" % (os.cpu_count() or 0, cpu_model(), platform.platform()),
+        "- interpreter: CPython %s (%s)" % (version, sys.executable),
+        "- source: commit %s; run at %s" % (git_revision(), time.strftime("%Y-%m-%d %H:%M:%S %Z")),
+    ]
+
+
+def table(header, rows):
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return out
+
+
+def write_results(filename, lines):
+    """Writes bench/<filename> and copies it into bench/README.md between its markers."""
+    text = "\n".join(lines).rstrip("\n") + "\n"
+    with open(os.path.join(HERE, filename), "w") as f:
+        f.write(text)
+    begin = "<!-- begin %s (generated; do not edit) -->" % filename
+    end = "<!-- end %s -->" % filename
+    try:
+        with open(README) as f:
+            readme = f.read()
+    except OSError:
+        return
+    i, j = readme.find(begin), readme.find(end)
+    if i < 0 or j < i:
+        return
+    readme = readme[:i + len(begin)] + "\n" + text + readme[j:]
+    with open(README, "w") as f:
+        f.write(readme)
+
+
+def ratio_cell(med, lo, hi):
+    return "%.2fx (%.2f–%.2f)" % (med, lo, hi)
