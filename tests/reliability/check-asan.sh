@@ -32,13 +32,15 @@ for tool in nm objdump readelf c++filt gcc g++ cc c++ cpp ld as ar strip cmake c
   ln -s "$ROOT/tests/reliability/unpreload.sh" "$SHIMS/$tool"
 done
 
-rm -rf "$REPORTS"
-mkdir -p "$REPORTS"
+rm -rf "$REPORTS" "$OUT/stderr"
+mkdir -p "$REPORTS" "$OUT/stderr"
 ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$REPORTS/asan:strict_init_order=1:detect_stack_use_after_return=1"
 LSAN_OPTIONS="suppressions=$ROOT/tests/reliability/lsan.supp:print_suppressions=0"
-UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87:log_path=$REPORTS/ubsan"
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 TEST_ENV="LD_PRELOAD=$ASAN_LIB;PYTHONMALLOC=malloc;ASAN_OPTIONS=$ASAN_OPTIONS;LSAN_OPTIONS=$LSAN_OPTIONS"
 TEST_ENV="$TEST_ENV;UBSAN_OPTIONS=$UBSAN_OPTIONS;TARN_PACKAGE=$PKG;TARN_ASAN=1;PATH=$SHIMS:$PATH"
+TEST_ENV="$TEST_ENV;TARN_PYTHON=$ROOT/tests/reliability/asan-python.sh;TARN_REAL_PYTHON=$PY"
+TEST_ENV="$TEST_ENV;TARN_STDERR_COPIES=$OUT/stderr"
 
 cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_SANITIZE=ON -DTARN_PACKAGE_DIR="$PKG/util" \
       "-DTARN_TEST_ENV=$TEST_ENV" >/dev/null
@@ -60,6 +62,18 @@ grep -q heap-use-after-free "$OUT"/canary/asan.* || { echo "check-asan: the cana
 
 status=0
 ctest --test-dir "$OUT" --output-on-failure -j "$JOBS" || status=$?
+
+# UBSan reports (file:line:column: runtime error: ...) reach only stderr: the test
+# processes' own is in CTest's log, the child interpreters' in the copies.
+for f in "$OUT/Testing/Temporary/LastTest.log" "$OUT"/stderr/stderr.*; do
+  [ -f "$f" ] || continue
+  if grep -Eq '^[^ ]+:[0-9]+:[0-9]+: runtime error: ' "$f"; then
+    cp "$f" "$REPORTS/ubsan.$(basename "$f")"
+  fi
+done
+children=$(find "$OUT/stderr" -type f | wc -l)
+rm -rf "$OUT/stderr"
+echo "check-asan: $children child interpreters"
 
 reports=$(find "$REPORTS" -type f | sort)
 if [ -n "$reports" ]; then
