@@ -19,6 +19,7 @@ ASAN_LIB=$(gcc -print-file-name=libasan.so)
 
 # A package tree of its own: the Python parts of corvessa/ beside the ASan extension, so
 # that the plain extension in corvessa/util (what `make test` uses) is left alone.
+rm -rf "$PKG"  # afresh, so that no stale module lingers (the build links the extension again)
 mkdir -p "$PKG"
 (cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
   mkdir -p "$PKG/$(dirname "$f")"
@@ -67,7 +68,7 @@ ctest --test-dir "$OUT" --output-on-failure -j "$JOBS" || status=$?
 # processes' own is in CTest's log, the child interpreters' in the copies.
 for f in "$OUT/Testing/Temporary/LastTest.log" "$OUT"/stderr/stderr.*; do
   [ -f "$f" ] || continue
-  if grep -Eq '^[^ ]+:[0-9]+:[0-9]+: runtime error: ' "$f"; then
+  if grep -Eq '[^ ]+:[0-9]+:[0-9]+: runtime error: ' "$f"; then
     cp "$f" "$REPORTS/ubsan.$(basename "$f")"
   fi
 done

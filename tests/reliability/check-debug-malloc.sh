@@ -13,6 +13,7 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT=$ROOT/build-debug
 PKG=$OUT/pkg/corvessa
 
+rm -rf "$PKG"  # afresh, so that no stale module lingers (the build links the extension again)
 mkdir -p "$PKG"
 (cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
   mkdir -p "$PKG/$(dirname "$f")"
