@@ -6,7 +6,7 @@ PY      := $(shell sh tools/find-python.sh 2>/dev/null)
 CMAKE_FLAGS ?=
 MAKEFLAGS   += --no-print-directory
 
-.PHONY: all build configure test demo bench bench-instructions clean
+.PHONY: all build configure test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak
 
 all: build
 
@@ -30,6 +30,23 @@ bench: build
 bench-instructions: build
 	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-instructions needs valgrind (apt-get install valgrind)" >&2; exit 1; }
 	@"$(PY)" bench/bench_instructions.py
+
+# Reliability checks (README, "Reliability checks"); each uses a build directory of its own.
+check-asan:
+	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
+	@sh tests/reliability/check-asan.sh "$(PY)" $(JOBS)
+
+check-valgrind: build
+	@sh tests/reliability/check-valgrind.sh "$(PY)"
+
+check-debug-malloc:
+	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
+	@sh tests/reliability/check-debug-malloc.sh "$(PY)" $(JOBS)
+
+SOAK_ITEMS ?= 3000000
+soak: build
+	@TARN_SOAK_ITEMS=$(SOAK_ITEMS) PYTHONPATH=$(CURDIR) PYTHONDONTWRITEBYTECODE=1 TARN_PYTHON="$(PY)" \
+	  "$(PY)" tests/python/test_soak.py -v
 
 clean:
 	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so

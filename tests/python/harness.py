@@ -14,7 +14,9 @@ import textwrap
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PACKAGE = os.path.join(ROOT, "corvessa")
+# The package tree that scenarios copy: the repository's own, unless TARN_PACKAGE names
+# another (the sanitizer and debug builds keep their extension in a tree of their own).
+PACKAGE = os.environ.get("TARN_PACKAGE") or os.path.join(ROOT, "corvessa")
 PYTHON = os.environ.get("TARN_PYTHON") or sys.executable
 # Extra interpreter flags for the child processes (for example "-X dev").
 CHILD_FLAGS = os.environ.get("TARN_CHILD_FLAGS", "").split()

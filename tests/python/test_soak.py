@@ -1,0 +1,213 @@
+"""Thread soak: 8 producers and 8 consumers move TARN_SOAK_ITEMS items (default 200000;
+`make soak` moves millions) through one bounded LifoQueue with blocking, timed and
+non-blocking put and get, task_done and join, while other threads swap the module global
+`collections`, read the defaults of `_qsize`, toggle `tarn_runtime.cline_in_traceback`
+and provoke failures on the same queue. Every item must come out exactly once."""
+import collections
+import itertools
+import os
+import queue
+import random
+import re
+import sys
+import threading
+import time
+import types
+import unittest
+
+import corvessa.util.queue as m
+from corvessa.util.queue import LifoQueue
+
+ITEMS = int(os.environ.get("TARN_SOAK_ITEMS", "200000"))
+PRODUCERS = CONSUMERS = 8
+TB_FILE = "corvessa\\\\util\\\\queue.py"
+P = "corvessa.util.queue.LifoQueue."
+WITH_LINE = re.compile(r"^(\S+) \(build\\corvessa/util\\queue\.\w+:\d+\)$")
+
+
+def module_entries(exc):
+    tb, out = exc.__traceback__, []
+    while tb:
+        if tb.tb_frame.f_code.co_filename == TB_FILE:
+            out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+class AltDeque(collections.deque):
+    pass
+
+
+class SoakTest(unittest.TestCase):
+    def test_soak(self):
+        import tarn_runtime
+        q = LifoQueue(maxsize=32)
+        item_ids, tickets = itertools.count(), itertools.count()
+        got = [[] for _ in range(CONSUMERS)]
+        errors = []
+        stop = threading.Event()
+        counts = collections.Counter()
+
+        def guarded(fn):
+            def run(*args):
+                try:
+                    fn(*args)
+                except BaseException as e:  # reported by the main thread
+                    errors.append("%s in %s: %r" % (type(e).__name__, fn.__name__, e))
+                    stop.set()
+            return run
+
+        @guarded
+        def producer(n):
+            rng = random.Random(n)
+            while True:
+                item = next(item_ids)
+                if item >= ITEMS or stop.is_set():
+                    return
+                mode = rng.random()
+                if mode < 0.4:
+                    q.put(item)
+                elif mode < 0.7:
+                    while True:
+                        try:
+                            q.put(item, timeout=0.001)
+                            break
+                        except queue.Full:
+                            counts["put timed out"] += 1
+                else:
+                    while True:
+                        try:
+                            q.put_nowait(item)
+                            break
+                        except queue.Full:
+                            counts["put refused"] += 1
+                            time.sleep(0)
+
+        @guarded
+        def consumer(n):
+            rng, mine = random.Random(100 + n), got[n]
+            # a ticket below ITEMS guarantees an item, so a blocking get cannot hang
+            while next(tickets) < ITEMS and not stop.is_set():
+                mode = rng.random()
+                if mode < 0.4:
+                    mine.append(q.get())
+                elif mode < 0.7:
+                    while True:
+                        try:
+                            mine.append(q.get(timeout=0.001))
+                            break
+                        except queue.Empty:
+                            counts["get timed out"] += 1
+                else:
+                    while True:
+                        try:
+                            mine.append(q.get_nowait())
+                            break
+                        except queue.Empty:
+                            counts["get refused"] += 1
+                            time.sleep(0)
+                q.task_done()
+
+        @guarded
+        def swap_collections():
+            alt = types.ModuleType("alt_collections")
+            alt.deque = AltDeque
+            broken = types.ModuleType("broken_collections")
+            saved = m.collections
+            try:
+                while not stop.is_set():
+                    m.collections = alt
+                    assert type(LifoQueue().queue) is AltDeque
+                    m.collections = broken
+                    try:
+                        LifoQueue()
+                    except AttributeError as e:
+                        assert str(e) == "module 'broken_collections' has no attribute 'deque'", e
+                        assert [(WITH_LINE.sub(r"\1", n), line) for n, line in module_entries(e)] == \
+                            [(P + "_init", 12)], module_entries(e)
+                    else:
+                        raise AssertionError("LifoQueue() with a broken collections")
+                    m.collections = saved
+                    assert type(LifoQueue().queue) is collections.deque
+                    counts["collections swapped"] += 1
+                    time.sleep(0.0005)
+            finally:
+                m.collections = saved
+
+        @guarded
+        def read_defaults():
+            f = LifoQueue._qsize
+            while not stop.is_set():
+                assert f.__defaults__ == (len,) and f.__kwdefaults__ is None
+                assert q.qsize() >= 0 and q.full() in (True, False) and q.empty() in (True, False)
+                counts["defaults read"] += 1
+                time.sleep(0.0002)
+
+        @guarded
+        def toggle_and_fail():
+            empty = LifoQueue()
+
+            def refuse(x):
+                raise ZeroDivisionError("len refused")
+            failing = [(lambda: LifoQueue._get(), TypeError, P + "_get", 20),
+                       (lambda: empty._get(), IndexError, P + "_get", 21),
+                       (lambda: LifoQueue._put(q), TypeError, P + "_put", 17),   # the queue in use
+                       (lambda: q._qsize(refuse), ZeroDivisionError, P + "_qsize", 15)]
+            try:
+                for flag in itertools.cycle([True, False]):
+                    if stop.is_set():
+                        return
+                    tarn_runtime.cline_in_traceback = flag
+                    for call, exc, name, line in failing:
+                        try:
+                            call()
+                        except exc as e:
+                            (got_name, got_line), = module_entries(e)
+                        else:
+                            raise AssertionError("no %s" % exc.__name__)
+                        match = WITH_LINE.match(got_name)
+                        assert got_line == line and (match.group(1) if flag else got_name) == name, \
+                            (flag, got_name, got_line)
+                    counts["failures provoked"] += len(failing)
+                    time.sleep(0.0005)
+            finally:
+                tarn_runtime.cline_in_traceback = False
+
+        workers = [threading.Thread(target=producer, args=(i,)) for i in range(PRODUCERS)]
+        workers += [threading.Thread(target=consumer, args=(i,)) for i in range(CONSUMERS)]
+        chaos = [threading.Thread(target=f) for f in (swap_collections, read_defaults, toggle_and_fail)]
+        started = time.monotonic()
+        for t in workers + chaos:
+            t.daemon = True
+            t.start()
+        deadline = started + 120 + ITEMS / 2000
+        for t in workers:
+            t.join(max(0.0, deadline - time.monotonic()))
+        stuck = [t.name for t in workers if t.is_alive()]
+        if not stuck:
+            joiner = threading.Thread(target=q.join, daemon=True)
+            joiner.start()
+            joiner.join(max(5.0, deadline - time.monotonic()))
+            if joiner.is_alive():
+                stuck.append("join")
+        stop.set()
+        for t in chaos:
+            t.join(30)
+        elapsed = time.monotonic() - started
+        self.assertEqual(errors, [])
+        self.assertEqual(stuck, [], "threads still running after %.0f s" % elapsed)
+        self.assertEqual([t.name for t in chaos if t.is_alive()], [])
+        everything = sorted(itertools.chain.from_iterable(got))
+        self.assertEqual(len(everything), ITEMS)
+        self.assertEqual(everything, list(range(ITEMS)))  # each item exactly once
+        self.assertEqual((q.qsize(), q.unfinished_tasks), (0, 0))
+        self.assertIs(m.collections, collections)
+        for what in ("collections swapped", "defaults read", "failures provoked"):
+            self.assertGreater(counts[what], 0, counts)
+        if "-v" in sys.argv or os.environ.get("TARN_SOAK_REPORT"):
+            print("\n%d items, %d producers, %d consumers, %.1f s: %s"
+                  % (ITEMS, PRODUCERS, CONSUMERS, elapsed, dict(counts)), file=sys.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

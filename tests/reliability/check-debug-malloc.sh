@@ -1,0 +1,28 @@
+#!/bin/sh
+# make check-debug-malloc: the whole CTest suite with the interpreter's debug allocator
+# (PYTHONMALLOC=debug: guard bytes around every block, freed memory filled, API misuse
+# such as freeing with the wrong domain or calling without the GIL detected), development
+# mode (-X dev) and faulthandler, in the test processes and in every child interpreter.
+# Built in build-debug/ with a package tree of its own.
+#
+# Usage: check-debug-malloc.sh PYTHON [JOBS]
+set -eu
+PY=$1
+JOBS=${2:-2}
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+OUT=$ROOT/build-debug
+PKG=$OUT/pkg/corvessa
+
+rm -rf "$PKG"  # afresh, so that no stale module lingers (the build links the extension again)
+mkdir -p "$PKG"
+(cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
+  mkdir -p "$PKG/$(dirname "$f")"
+  cp -p "$ROOT/corvessa/$f" "$PKG/$f"
+done
+
+FLAGS="-X dev -X faulthandler"
+cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_PACKAGE_DIR="$PKG/util" \
+      "-DTARN_PYTHON_FLAGS=-X;dev;-X;faulthandler" \
+      "-DTARN_TEST_ENV=PYTHONMALLOC=debug;PYTHONFAULTHANDLER=1;TARN_CHILD_FLAGS=$FLAGS;TARN_PACKAGE=$PKG" >/dev/null
+cmake --build "$OUT" -j "$JOBS"
+ctest --test-dir "$OUT" --output-on-failure -j "$JOBS"
