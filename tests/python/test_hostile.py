@@ -325,11 +325,7 @@ class HostileImportTest(harness.ScenarioTestCase):
                 q.put(i)
             print(failures, [q.get() for _ in range(3)], type(m.LifoQueue).__name__)
         ''' % ([v[0] for v in VARIANTS],)
-        env = {}
-        if "ASAN_OPTIONS" in os.environ:
-            # Each exec step after a failed one overwrites the Module state fields without
-            # releasing them, by design; LeakSanitizer would report those at exit.
-            env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0")
+        env = harness.without_leak_check()  # it runs the exec step after failed ones
         tree = self.tree()
         try:
             out = self.run_ok(code, tree=tree, env=env)

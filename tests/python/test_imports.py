@@ -110,7 +110,8 @@ class FailingImportsTest(unittest.TestCase):
                     "fresh": old_globals is not vars(m), "old_name": old_globals["__name__"],
                     "recorded": sys.modules["corvessa.util.queue"] is m,
                     "lifo": [q.get(), q.get()], "base": m.LifoQueue.__bases__[0].__module__}))
-            ''' % os.path.join(harness.PACKAGE, "packages"), tree=tree)
+            ''' % os.path.join(harness.PACKAGE, "packages"), tree=tree,
+                env=harness.without_leak_check())
         finally:
             tree.cleanup()
         self.assertEqual(out.returncode, 0, out)

@@ -443,12 +443,7 @@ class SuccessLeakTest(CaseTest):
         self.check_ok(lambda: (f.__defaults__, f.__kwdefaults__), [f, len])
 
 
-# The overwritten Module state fields are unreachable by design, and LeakSanitizer would
-# report them at the exit of a process that runs the exec step more than once; the loops
-# below account for them instead.
-NO_LEAK_CHECK = {}
-if "ASAN_OPTIONS" in os.environ:
-    NO_LEAK_CHECK["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0")
+NO_LEAK_CHECK = harness.without_leak_check()
 
 
 class FailedImportLoopTest(harness.ScenarioTestCase):

@@ -194,7 +194,7 @@ class StartupScenarioTest(harness.ScenarioTestCase):
             assert q.get() == 1
             with open("sub.out") as f:
                 print(json.dumps([rc1, rc2, [json.loads(line) for line in f]]))
-        ''')
+        ''', env=harness.without_leak_check())
         rc1, rc2, results = json.loads(out)
         self.assertEqual((rc1, rc2), (0, 0))
         refusal = ["ImportError", "Interpreter change detected - this module can only be loaded "

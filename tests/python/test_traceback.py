@@ -215,7 +215,7 @@ class FreshProcessTest(harness.ScenarioTestCase):
                 q.put(5)
                 results.append(q.qsize())
                 print(json.dumps(results))
-            ''', tree=tree)
+            ''', tree=tree, env=harness.without_leak_check())
         finally:
             tree.cleanup()
         message = "_qsize() takes at most 2 positional arguments (3 given)"
