@@ -43,6 +43,16 @@ std::string str_of(PyObject* obj) {
   return PyUnicode_AsUTF8(s.get());
 }
 
+tarn::Ref tuple_of(std::initializer_list<PyObject*> items) {
+  tarn::Ref t = tarn::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    Py_INCREF(item);
+    PyTuple_SET_ITEM(t.get(), i++, item);
+  }
+  return t;
+}
+
 std::string pending_error() {
   if (!PyErr_Occurred()) return "";
   PyObject *type, *value, *tb;

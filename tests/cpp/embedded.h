@@ -4,6 +4,7 @@
 
 #include "lifoqueue/lifoqueue.h"
 
+#include <initializer_list>
 #include <string>
 
 namespace tarn_test {
@@ -19,6 +20,8 @@ PyObject* eval_python(const char* expr);
 std::string pending_error();
 // str() of an object, "<null>" for null.
 std::string str_of(PyObject* obj);
+// A new tuple of the items (each with a reference of its own).
+tarn::Ref tuple_of(std::initializer_list<PyObject*> items);
 
 }  // namespace tarn_test
 

@@ -87,15 +87,7 @@ std::string failure(PyObject* result) {
   return pending_error();
 }
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) {
-    Py_INCREF(item);
-    PyTuple_SET_ITEM(t.get(), i++, item);
-  }
-  return t;
-}
+using tarn_test::tuple_of;
 
 class FunctionTest : public ::testing::Test {
  protected:

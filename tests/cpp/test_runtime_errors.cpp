@@ -12,15 +12,7 @@ using tarn_test::exec_python;
 
 PyTypeObject* as_type(PyObject* p) { return reinterpret_cast<PyTypeObject*>(p); }
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) {
-    Py_INCREF(item);
-    PyTuple_SET_ITEM(t.get(), i++, item);
-  }
-  return t;
-}
+using tarn_test::tuple_of;
 
 TEST(RuntimeErrorMatching, PendingKeyErrorAgainstClassesAndTuples) {
   PyThreadState* ts = PyThreadState_Get();

@@ -34,6 +34,21 @@ from queue import Queue, LifoQueue, Empty, Full
 '''
 
 
+# The file name of the module's traceback entries: two backslashes per separator.
+TB_FILE = "corvessa\\\\util\\\\queue.py"
+
+
+def module_entries(exc):
+    """(name, line) of the traceback entries the module added to exc."""
+    tb, out = exc.__traceback__, []
+    while tb:
+        code = tb.tb_frame.f_code
+        if code.co_filename == TB_FILE:
+            out.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
 def without_leak_check(env=None):
     """The environment for a scenario whose process keeps memory unreachable at exit by
     design: it runs the exec step again after a failed one (the overwritten Module state

@@ -16,17 +16,11 @@ import harness
 import corvessa.util.queue as m
 from corvessa.util.queue import LifoQueue
 
-TB_FILE = "corvessa\\\\util\\\\queue.py"
+TB_FILE = harness.TB_FILE
 P = "corvessa.util.queue.LifoQueue."
 
 
-def module_entries(exc):
-    tb, out = exc.__traceback__, []
-    while tb:
-        if tb.tb_frame.f_code.co_filename == TB_FILE:
-            out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+module_entries = harness.module_entries
 
 
 class HostileCase(unittest.TestCase):

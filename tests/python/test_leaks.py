@@ -25,7 +25,7 @@ WARMUP = 100
 # reference) per call shows up as ROUNDS, far above these.
 BLOCK_SLACK = ROUNDS // 20
 BYTE_SLACK = ROUNDS * 4
-TB_FILE = "corvessa\\\\util\\\\queue.py"
+TB_FILE = harness.TB_FILE
 
 
 def leaks(fn, watched, rounds=ROUNDS):
@@ -51,15 +51,7 @@ def leaks(fn, watched, rounds=ROUNDS):
     return found
 
 
-def module_entries(exc):
-    """(name, line) of the traceback entries the module added to exc."""
-    tb, out = exc.__traceback__, []
-    while tb:
-        code = tb.tb_frame.f_code
-        if code.co_filename == TB_FILE:
-            out.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+module_entries = harness.module_entries
 
 
 class Rec:

@@ -16,11 +16,13 @@ import sys
 import types
 import unittest
 
+import harness
+
 from corvessa.util.queue import LifoQueue
 
 SEED = int(os.environ.get("TARN_BINDING_SEED", "38113"))
 CASES = int(os.environ.get("TARN_BINDING_CASES", "20000"))
-TB_FILE = "corvessa\\\\util\\\\queue.py"
+TB_FILE = harness.TB_FILE
 
 # name: (parameters, required count, line of the def)
 METHODS = {
@@ -237,13 +239,7 @@ def literal_call(f, pos, kw):
     return eval(code, {"f": f, "p": pos, "v": [v for _, v in kw]})
 
 
-def module_entries(exc):
-    tb, out = exc.__traceback__, []
-    while tb:
-        if tb.tb_frame.f_code.co_filename == TB_FILE:
-            out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+module_entries = harness.module_entries
 
 
 class RandomBindingTest(unittest.TestCase):

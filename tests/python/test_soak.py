@@ -15,23 +15,19 @@ import time
 import types
 import unittest
 
+import harness
+
 import corvessa.util.queue as m
 from corvessa.util.queue import LifoQueue
 
 ITEMS = int(os.environ.get("TARN_SOAK_ITEMS", "200000"))
 PRODUCERS = CONSUMERS = 8
-TB_FILE = "corvessa\\\\util\\\\queue.py"
+TB_FILE = harness.TB_FILE
 P = "corvessa.util.queue.LifoQueue."
 WITH_LINE = re.compile(r"^(\S+) \(build\\corvessa/util\\queue\.\w+:\d+\)$")
 
 
-def module_entries(exc):
-    tb, out = exc.__traceback__, []
-    while tb:
-        if tb.tb_frame.f_code.co_filename == TB_FILE:
-            out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+module_entries = harness.module_entries
 
 
 class AltDeque(collections.deque):
