@@ -12,10 +12,10 @@ namespace {
 
 // The implementation lines of one binder's failure sites, one per kind of failure.
 struct BinderSites {
-  int count;          // wrong positional count
-  int missing;        // a required parameter given neither way
-  int lookup;         // a keyword comparison raised
-  int keywords;       // parse_keywords refused a keyword
+  int count;     // wrong positional count
+  int missing;   // a required parameter given neither way
+  int lookup;    // a keyword comparison raised
+  int keywords;  // parse_keywords refused a keyword
 };
 enum class BindFailure { none, count, missing, lookup, keywords };
 
@@ -83,8 +83,9 @@ BindFailure bind_keywords(const BinderSpec& b, PyObject* const* args, Py_ssize_t
 }
 
 // Binds, or adds the binder's traceback entry for the failing site; true when bound.
-[[gnu::always_inline]] inline bool bind_or_report(const BinderSpec& b, const BinderSites& sites, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** values) noexcept {
+[[gnu::always_inline]] inline bool bind_or_report(const BinderSpec& b, const BinderSites& sites,
+                                                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                                  PyObject** values) noexcept {
   int site;
   switch (bind(b, args, nargs, kwnames, values)) {
     case BindFailure::none: return true;
