@@ -74,3 +74,23 @@ TEST(RaiseArgCount, WordsCountsAndSuffix) {
 }
 
 }  // namespace
+
+namespace {
+
+// A _qsize function object whose defaults block is gone (as after the collector cleared
+// it) fails cleanly instead of reading a missing default.
+TEST(QsizeDefaults, AMissingBlockFailsCleanly) {
+  Ref f = Ref::steal(tarn::function_object_new(&tarn::qsize_def, 0, state.ids.qualname_qsize, nullptr,
+                                                state.ids.module_name, state.module_dict, state.qsize_code));
+  ASSERT_TRUE(f) << tarn_test::pending_error();
+  Ref q = Ref::steal(tarn_test::eval_python("__import__('corvessa.util.queue').util.queue.LifoQueue()"));
+  ASSERT_TRUE(q) << tarn_test::pending_error();
+  PyObject* args[1] = {q.get()};
+  EXPECT_EQ(tarn::qsize_binder(f.get(), args, 1, nullptr), nullptr);
+  EXPECT_EQ(tarn_test::pending_error(), "TypeError: _qsize() takes exactly 2 positional arguments (1 given)");
+  Ref defaults = Ref::steal(tarn::qsize_defaults_getter(f.get()));
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(tarn_test::str_of(defaults.get()), "((None,), None)");
+}
+
+}  // namespace
