@@ -35,10 +35,10 @@ PyObject** const qsize_params[] = {&state.ids.self, &state.ids.len, nullptr};
 PyObject** const put_params[] = {&state.ids.self, &state.ids.item, nullptr};
 PyObject** const get_params[] = {&state.ids.self, nullptr};
 
-constexpr BinderSpec init_spec = {"_init", "corvessa.util.queue.LifoQueue._init", 11, init_params, 2, 2, 1};
-constexpr BinderSpec qsize_spec = {"_qsize", "corvessa.util.queue.LifoQueue._qsize", 14, qsize_params, 2, 1, 0};
-constexpr BinderSpec put_spec = {"_put", "corvessa.util.queue.LifoQueue._put", 17, put_params, 2, 2, 1};
-constexpr BinderSpec get_spec = {"_get", "corvessa.util.queue.LifoQueue._get", 20, get_params, 1, 1, 1};
+constexpr BinderSpec init_spec = {"_init", kInitName, 11, init_params, 2, 2, 1};
+constexpr BinderSpec qsize_spec = {"_qsize", kQsizeName, 14, qsize_params, 2, 1, 0};
+constexpr BinderSpec put_spec = {"_put", kPutName, 17, put_params, 2, 2, 1};
+constexpr BinderSpec get_spec = {"_get", kGetName, 20, get_params, 1, 1, 1};
 
 inline void count_error(const BinderSpec& b, Py_ssize_t given) noexcept {
   raise_arg_count(b.method_name, b.exact, b.required, b.total, given);

@@ -11,10 +11,6 @@ GlobalCache init_collections_cache;
 
 namespace {
 
-constexpr const char kInitName[] = "corvessa.util.queue.LifoQueue._init";
-constexpr const char kQsizeName[] = "corvessa.util.queue.LifoQueue._qsize";
-constexpr const char kPutName[] = "corvessa.util.queue.LifoQueue._put";
-constexpr const char kGetName[] = "corvessa.util.queue.LifoQueue._get";
 constexpr const char kDefaultsName[] = "corvessa.util.queue.__defaults__";
 
 inline PyObject* failed(const char* funcname, ErrorPos pos) noexcept {

@@ -27,6 +27,12 @@ struct QsizeDefaults {
 
 extern PyMethodDef init_def, qsize_def, put_def, get_def;
 
+// The names under which the hooks' failures enter tracebacks (binder and body alike).
+constexpr const char kInitName[] = "corvessa.util.queue.LifoQueue._init";
+constexpr const char kQsizeName[] = "corvessa.util.queue.LifoQueue._qsize";
+constexpr const char kPutName[] = "corvessa.util.queue.LifoQueue._put";
+constexpr const char kGetName[] = "corvessa.util.queue.LifoQueue._get";
+
 // Bodies: return new references, or null with an error set (traceback entry added).
 PyObject* init_body(PyObject* self) noexcept;
 PyObject* qsize_body(PyObject* self, PyObject* len) noexcept;
