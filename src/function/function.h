@@ -45,6 +45,7 @@ struct TarnFunction {
   PyObject* annotations;
 };
 
+inline TarnFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<TarnFunction*>(op); }
 inline bool is_class_bound(const TarnFunction* f) noexcept { return (f->flags & 5) == 4; }
 
 // The module's own type object; function_type (Module state) is this one or the one

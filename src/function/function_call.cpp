@@ -8,7 +8,6 @@ namespace tarn {
 
 namespace {
 
-inline TarnFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<TarnFunction*>(op); }
 inline const char* method_name(PyObject* func) noexcept { return as_function(func)->m_ml->ml_name; }
 
 inline PyObject* refuse(PyObject* func, const char* format) noexcept {

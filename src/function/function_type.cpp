@@ -28,7 +28,6 @@ constexpr unsigned long kFunctionTypeFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | _Py_TPFLAGS_HAVE_VECTORCALL;
 static_assert(kFunctionTypeFlags == 0x64800, "the type flags of tarn_function_or_method");
 
-inline TarnFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<TarnFunction*>(op); }
 
 // Returns a new reference to value, or to None when it is null.
 inline PyObject* new_ref_or_none(PyObject* value) noexcept {

@@ -119,7 +119,7 @@ PyObject* qsize_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, 
       TARN_SITE,
       TARN_SITE,
   };
-  auto defaults = static_cast<QsizeDefaults*>(reinterpret_cast<TarnFunction*>(func)->defaults_block);
+  QsizeDefaults* defaults = qsize_defaults(func);
   PyObject* values[2] = {nullptr, defaults ? defaults->len : nullptr};
   if (!bind_or_report(qsize_spec, sites, args, nargs, kwnames, values)) return nullptr;
   if (!values[1]) {  // the default is gone (the function object was cleared)

@@ -76,7 +76,7 @@ PyObject* get_body(PyObject* self) noexcept {
 
 // Returns a new reference to ((len,), None).
 PyObject* qsize_defaults_getter(PyObject* function) noexcept {
-  auto defaults = static_cast<QsizeDefaults*>(reinterpret_cast<TarnFunction*>(function)->defaults_block);
+  QsizeDefaults* defaults = qsize_defaults(function);
   PyObject* len = defaults && defaults->len ? defaults->len : Py_None;
   Ref positional = Ref::steal(PyTuple_Pack(1, len));
   if (!positional) return failed(kDefaultsName, {TARN_SITE, 14});

@@ -30,7 +30,7 @@ int add_qsize(PyObject* ns) noexcept {
   if (!defaults) return -1;
   defaults->len = get_builtin(state.ids.len);
   if (!defaults->len) return -1;
-  reinterpret_cast<TarnFunction*>(function.get())->defaults_provider = qsize_defaults_getter;
+  as_function(function.get())->defaults_provider = qsize_defaults_getter;
   return set_in_namespace(ns, state.ids.name_qsize, function.get());
 }
 
@@ -81,7 +81,7 @@ PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept {
 
 int set_in_namespace(PyObject* ns, PyObject* name, PyObject* value) noexcept {
   if (PyDict_CheckExact(ns))
-    return _PyDict_SetItem_KnownHash(ns, name, value, reinterpret_cast<PyASCIIObject*>(name)->hash);
+    return _PyDict_SetItem_KnownHash(ns, name, value, stored_hash(name));
   return PyObject_SetItem(ns, name, value);
 }
 

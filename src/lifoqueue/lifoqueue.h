@@ -24,6 +24,10 @@ extern GlobalCache init_collections_cache;
 struct QsizeDefaults {
   PyObject* len;
 };
+// The defaults block of a _qsize function object, or null when it has none.
+inline QsizeDefaults* qsize_defaults(PyObject* function) noexcept {
+  return static_cast<QsizeDefaults*>(as_function(function)->defaults_block);
+}
 
 extern PyMethodDef init_def, qsize_def, put_def, get_def;
 

@@ -14,12 +14,6 @@ namespace {
 
 constexpr const char kRecursionWhere[] = " while calling a Python object";
 
-// The stored hash of an identifier (computed once when it was made).
-inline Py_hash_t stored_hash(PyObject* name) noexcept {
-  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
-  return h != -1 ? h : PyObject_Hash(name);
-}
-
 inline PyObject* null_result_check(PyObject* result) noexcept {
   if (!result && !PyErr_Occurred())
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");

@@ -122,6 +122,12 @@ void clear_attribute_error() noexcept;
 // Returns a borrowed reference, or null without an error (lookup errors are cleared).
 PyObject* dict_get_quiet(PyObject* dict, PyObject* name) noexcept;
 
+// The stored hash of a name (an identifier's was computed once when it was made).
+inline Py_hash_t stored_hash(PyObject* name) noexcept {
+  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  return h != -1 ? h : PyObject_Hash(name);
+}
+
 inline PyObject* get_attr_by_slot(PyObject* obj, PyObject* name) noexcept {
   getattrofunc f = Py_TYPE(obj)->tp_getattro;
   return f ? f(obj, name) : PyObject_GetAttr(obj, name);

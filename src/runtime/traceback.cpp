@@ -26,7 +26,7 @@ PyObject* cached_cline_setting(PyObject* dict) noexcept {
   std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
   if (version == cline_cache.version) return cline_cache.value;
   PyObject* name = state.ids.cline_in_traceback;
-  PyObject* value = _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
+  PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
   if (!value) PyErr_Clear();
   cline_cache.value = value;
   cline_cache.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
