@@ -49,6 +49,16 @@ def module_entries(exc):
     return out
 
 
+def call_without_global(module, name, call):
+    """Calls call() with the global `name` of module deleted, and puts it back after."""
+    saved = getattr(module, name)
+    delattr(module, name)
+    try:
+        return call()
+    finally:
+        setattr(module, name, saved)
+
+
 def without_leak_check(env=None):
     """The environment for a scenario whose process keeps memory unreachable at exit by
     design: it runs the exec step again after a failed one (the overwritten Module state

@@ -96,14 +96,9 @@ class ReportedLinesTest(unittest.TestCase):
 
     def test_different_failures_report_different_lines(self):
         Q = m.LifoQueue
-        collections = m.collections
 
         def init_without_collections():
-            del m.collections
-            try:
-                Q()
-            finally:
-                m.collections = collections
+            harness.call_without_global(m, "collections", Q)
 
         prefix = "corvessa.util.queue.LifoQueue."
         lines = [

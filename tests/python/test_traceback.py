@@ -57,14 +57,9 @@ class TracebackTest(unittest.TestCase):
         del no_queue.queue
         broken = Q()
         broken.queue = None
-        collections = m.collections
 
         def init_without_collections():
-            del m.collections
-            try:
-                Q()
-            finally:
-                m.collections = collections
+            harness.call_without_global(m, "collections", Q)
 
         cases = [
             ("_get", 21, IndexError, "pop from an empty deque", Q()._get),

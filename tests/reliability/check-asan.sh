@@ -19,12 +19,7 @@ ASAN_LIB=$(gcc -print-file-name=libasan.so)
 
 # A package tree of its own: the Python parts of corvessa/ beside the ASan extension, so
 # that the plain extension in corvessa/util (what `make test` uses) is left alone.
-rm -rf "$PKG"  # afresh, so that no stale module lingers (the build links the extension again)
-mkdir -p "$PKG"
-(cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
-  mkdir -p "$PKG/$(dirname "$f")"
-  cp -p "$ROOT/corvessa/$f" "$PKG/$f"
-done
+sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
 
 # Tools that tests may start, run without the preload (see unpreload.sh).
 rm -rf "$SHIMS"

@@ -13,12 +13,7 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT=$ROOT/build-debug
 PKG=$OUT/pkg/corvessa
 
-rm -rf "$PKG"  # afresh, so that no stale module lingers (the build links the extension again)
-mkdir -p "$PKG"
-(cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
-  mkdir -p "$PKG/$(dirname "$f")"
-  cp -p "$ROOT/corvessa/$f" "$PKG/$f"
-done
+sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
 
 FLAGS="-X dev -X faulthandler"
 cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_PACKAGE_DIR="$PKG/util" \
