@@ -49,6 +49,19 @@ def module_entries(exc):
     return out
 
 
+def entries_below(exc, test_file):
+    """(file, function, line) of the traceback entries of exc below the frames of
+    test_file (the calling test's own)."""
+    tb, out = exc.__traceback__, []
+    while tb is not None and tb.tb_frame.f_code.co_filename == test_file:
+        tb = tb.tb_next
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        out.append((code.co_filename, code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
 def call_without_global(module, name, call):
     """Calls call() with the global `name` of module deleted, and puts it back after."""
     saved = getattr(module, name)

@@ -6,6 +6,8 @@ import sys
 import types
 import unittest
 
+import harness
+
 from corvessa.util.queue import LifoQueue as L
 
 FILE = "corvessa\\\\util\\\\queue.py"
@@ -34,14 +36,7 @@ def outcome(call):
     try:
         return ("ok", call())
     except Exception as exc:
-        tb, found = exc.__traceback__, []
-        while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
-            tb = tb.tb_next
-        while tb is not None:
-            code = tb.tb_frame.f_code
-            found.append((code.co_filename, code.co_name, tb.tb_lineno))
-            tb = tb.tb_next
-        return (type(exc), str(exc), found)
+        return (type(exc), str(exc), harness.entries_below(exc, __file__))
 
 
 def bind_error(method, message):

@@ -6,6 +6,8 @@ import sys
 import types
 import unittest
 
+import harness
+
 import corvessa.util.queue as module
 from corvessa.util.queue import LifoQueue
 
@@ -19,14 +21,7 @@ def capacity(lst):
 
 def entries(exc):
     """(file, function, line) of the traceback entries below the test's own frames."""
-    tb, out = exc.__traceback__, []
-    while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
-        tb = tb.tb_next
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        out.append((code.co_filename, code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+    return harness.entries_below(exc, __file__)
 
 
 def catch(exc_type, func):
