@@ -1,52 +1,59 @@
-# Thin front for the CMake build. Everything is built in build/; the extension lands in
-# corvessa/util/ so that the repository root is importable.
+# Thin front for the CMake build, for every CPython it builds for: PYTHON=/path/to/python3.X
+# names one (on make's command line or in the environment), else every CPython 3.8 to 3.13
+# that tools/find-python.sh finds. Each version builds in build/<version>/ (3.8, 3.12, ...),
+# and its extension lands in corvessa/util/ under that version's suffix, so that the
+# repository root is importable by every interpreter built for.
 BUILD   ?= build
 JOBS    ?= 2
-PY      := $(shell sh tools/find-python.sh 2>/dev/null)
 CMAKE_FLAGS ?=
 MAKEFLAGS   += --no-print-directory
+PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
+# Stops with find-python.sh's one line when no interpreter qualifies.
+NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
+EACH    = bash tools/each-python.sh
 
-.PHONY: all build configure test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak
+.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak
 
 all: build
 
-configure:
-	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
-	@cmake -S . -B $(BUILD) -DPYTHON="$(PY)" $(CMAKE_FLAGS) >/dev/null
+build:
+	$(NEED_PYTHON)
+	@CMAKE_FLAGS='$(CMAKE_FLAGS)' bash tools/build.sh $(BUILD) $(JOBS) $(PYTHONS)
 
-build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
-
+# The whole suite on every version built, as one CTest run; ends with a line per version
+# and CTest's total.
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@bash tools/run-tests.sh $(BUILD) $(JOBS) $(PYTHONS)
 
 demo: build
-	@PYTHONPATH=$(CURDIR) "$(PY)" examples/demo.py
+	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)
 
-# Side-by-side benchmark (bench/README.md): wall-clock time, then instructions under callgrind.
+# Side-by-side benchmark (bench/README.md), on each version: wall-clock time, and
+# instructions under callgrind.
 bench: build
-	@"$(PY)" bench/bench_time.py
+	@$(EACH) '"$$PY" bench/bench_time.py' $(PYTHONS)
 
 bench-instructions: build
 	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-instructions needs valgrind (apt-get install valgrind)" >&2; exit 1; }
-	@"$(PY)" bench/bench_instructions.py
+	@$(EACH) '"$$PY" bench/bench_instructions.py' $(PYTHONS)
 
-# Reliability checks (README, "Reliability checks"); each uses a build directory of its own.
+# Reliability checks (README, "Reliability checks"), on each version; each uses build
+# directories of its own.
 check-asan:
-	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
-	@sh tests/reliability/check-asan.sh "$(PY)" $(JOBS)
+	$(NEED_PYTHON)
+	@$(EACH) 'sh tests/reliability/check-asan.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 check-valgrind: build
-	@sh tests/reliability/check-valgrind.sh "$(PY)"
+	@$(EACH) 'sh tests/reliability/check-valgrind.sh "$$PY" $(BUILD)/$$VERSION' $(PYTHONS)
 
 check-debug-malloc:
-	@test -n "$(PY)" || { sh tools/find-python.sh >/dev/null; exit 1; }
-	@sh tests/reliability/check-debug-malloc.sh "$(PY)" $(JOBS)
+	$(NEED_PYTHON)
+	@$(EACH) 'sh tests/reliability/check-debug-malloc.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 SOAK_ITEMS ?= 3000000
 soak: build
-	@TARN_SOAK_ITEMS=$(SOAK_ITEMS) PYTHONPATH=$(CURDIR) PYTHONDONTWRITEBYTECODE=1 TARN_PYTHON="$(PY)" \
-	  "$(PY)" tests/python/test_soak.py -v
+	@$(EACH) 'TARN_SOAK_ITEMS=$(SOAK_ITEMS) PYTHONPATH=$(CURDIR) PYTHONDONTWRITEBYTECODE=1 TARN_PYTHON="$$PY" \
+	  "$$PY" tests/python/test_soak.py -v' $(PYTHONS)
 
 clean:
 	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so

@@ -1,16 +1,31 @@
 #!/bin/sh
-# Prints the path of the CPython 3.8 interpreter to build against: $PYTHON when set,
-# else the newest 3.8 that pyenv knows. Exits 1 with one line on stderr when none is found.
+# Prints the CPython interpreters to build for, one path per line: $PYTHON alone when it is
+# set, else the newest of each CPython 3.8 to 3.13 that pyenv has. An interpreter qualifies
+# when tools/python-info.py accepts it (headers and a shared libpython included). Exits 1
+# with one line on stderr when none does.
 set -u
-fail() { echo "CPython 3.8 not found: set PYTHON to the path of a python3.8 interpreter (for example PYTHON=\$(pyenv prefix 3.8.18)/bin/python3.8)" >&2; exit 1; }
-is38() { [ -x "$1" ] && [ "$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "3.8" ]; }
+here=$(cd "$(dirname "$0")" && pwd)
+usage="corvessa.util.queue builds for CPython 3.8 to 3.13 with headers and a shared libpython; name one with PYTHON=/path/to/python3.X (for example PYTHON=\$(pyenv prefix 3.12.1)/bin/python3.12)"
+# The reason an interpreter is refused (stdout), or success.
+check() { "$1" "$here/python-info.py" 2>&1 >/dev/null; }
+# The interpreter's own path (a pyenv shim resolves to the interpreter behind it).
+real() { "$1" "$here/python-info.py" 2>/dev/null | head -n 1; }
 if [ -n "${PYTHON:-}" ]; then
-  is38 "$PYTHON" || fail
-  echo "$PYTHON"; exit 0
+  if ! command -v "$PYTHON" >/dev/null 2>&1; then
+    echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1
+  fi
+  if ! why=$(check "$PYTHON"); then
+    echo "PYTHON=$PYTHON is not a build target (${why:-it does not run}); $usage" >&2; exit 1
+  fi
+  real "$PYTHON"; exit 0
 fi
-command -v pyenv >/dev/null 2>&1 || fail
-for v in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.8(\.[0-9]+)?$' | sort -t. -k3 -n -r); do
-  p="$(pyenv prefix "$v" 2>/dev/null)/bin/python3.8"
-  if is38 "$p"; then echo "$p"; exit 0; fi
-done
-fail
+found=
+if command -v pyenv >/dev/null 2>&1; then
+  for minor in 8 9 10 11 12 13; do
+    for v in $(pyenv versions --bare 2>/dev/null | grep -E "^3\.$minor\.[0-9]+$" | sort -t. -k3 -n -r); do
+      p="$(pyenv prefix "$v" 2>/dev/null)/bin/python3.$minor"
+      if [ -x "$p" ] && check "$p" >/dev/null; then echo "$p"; found=1; break; fi
+    done
+  done
+fi
+[ -n "$found" ] || { echo "no CPython to build for found with pyenv; $usage" >&2; exit 1; }

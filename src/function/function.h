@@ -3,7 +3,7 @@
 #ifndef TARN_FUNCTION_FUNCTION_H
 #define TARN_FUNCTION_FUNCTION_H
 
-#include "module/module.h"
+#include "runtime/runtime.h"
 
 #include <cstddef>
 #include <cstdint>

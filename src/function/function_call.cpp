@@ -55,7 +55,7 @@ PyObject* call_entry_fastcall_kw(PyObject* func, PyObject* const* args, std::siz
     ++args;
     --nargs;
   }
-  auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
+  auto meth = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
   return meth(self, args, nargs, kwnames);
 }
 

@@ -2,8 +2,6 @@
 // defaults block, representation, binding and garbage-collection hooks.
 #include "function/function.h"
 
-#include <structmember.h>
-
 #include <cstring>
 
 namespace tarn {
@@ -24,8 +22,9 @@ static_assert(sizeof(TarnFunction::defaults_object_count) == 4 && sizeof(TarnFun
 
 namespace {
 
-constexpr unsigned long kFunctionTypeFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | _Py_TPFLAGS_HAVE_VECTORCALL;
+// The version tag flag is named, as 3.10 took it out of Py_TPFLAGS_DEFAULT.
+constexpr unsigned long kFunctionTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_GC |
+                                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
 static_assert(kFunctionTypeFlags == 0x64800, "the type flags of tarn_function_or_method");
 
 
@@ -294,7 +293,7 @@ PyTypeObject tarn_function_type = {
     /* tp_version_tag */ 0,
     /* tp_finalize */ nullptr,
     /* tp_vectorcall */ nullptr,
-    /* tp_print */ nullptr,
+    TARN_TYPE_SLOTS_AFTER_VECTORCALL
 };
 
 namespace {

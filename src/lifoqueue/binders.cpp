@@ -174,7 +174,7 @@ int is_true(PyObject* x) noexcept {
 int unicode_equals(PyObject* a, PyObject* b) noexcept {
   if (a == b) return 1;
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) return -1;
+    if (unicode_ready(a) < 0 || unicode_ready(b) < 0) return -1;
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b)) return 0;
     Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
@@ -256,7 +256,7 @@ int parse_keywords(PyObject* keywords, PyObject* const* kwvalues, PyObject** con
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method_name);
         return -1;
       }
-      if (PyUnicode_READY(key) < 0) return -1;
+      if (unicode_ready(key) < 0) return -1;
       for (p = keyword_params; *p; ++p) {
         int same = same_name(**p, key);
         if (same < 0) return -1;

@@ -92,7 +92,7 @@ int list_append_fast(PyObject* list, PyObject* item) noexcept {
   if (capacity > size && size > (capacity >> 1)) {  // append in place while no resize is due
     Py_INCREF(item);
     l->ob_item[size] = item;
-    Py_SIZE(l) = size + 1;
+    Py_SET_SIZE(l, size + 1);
     return 0;
   }
   return PyList_Append(list, item);
@@ -103,7 +103,7 @@ PyObject* list_pop_fast(PyObject* list) noexcept {
   PyListObject* l = as_list(list);
   Py_ssize_t size = Py_SIZE(l);
   if (size > (l->allocated >> 1)) {  // pop in place while no shrink is due
-    Py_SIZE(l) = size - 1;
+    Py_SET_SIZE(l, size - 1);
     return l->ob_item[size - 1];
   }
   return call_cached_method0(&list_pop_cache, list);
@@ -116,9 +116,9 @@ PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept {
     PyObject* const* no_args = &state.empty_tuple;  // never read: the count is 0
     switch (cache->flags) {
       case METH_NOARGS: return entry(self, nullptr);
-      case METH_FASTCALL: return reinterpret_cast<_PyCFunctionFast>(generic)(self, no_args, 0);
+      case METH_FASTCALL: return reinterpret_cast<PyCFunctionFast>(generic)(self, no_args, 0);
       case METH_FASTCALL | METH_KEYWORDS:
-        return reinterpret_cast<_PyCFunctionFastWithKeywords>(generic)(self, no_args, 0, nullptr);
+        return reinterpret_cast<PyCFunctionFastWithKeywords>(generic)(self, no_args, 0, nullptr);
       case METH_VARARGS | METH_KEYWORDS:
         return reinterpret_cast<PyCFunctionWithKeywords>(generic)(self, state.empty_tuple, nullptr);
       case METH_VARARGS: return entry(self, state.empty_tuple);

@@ -81,7 +81,7 @@ PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept {
 
 int set_in_namespace(PyObject* ns, PyObject* name, PyObject* value) noexcept {
   if (PyDict_CheckExact(ns))
-    return _PyDict_SetItem_KnownHash(ns, name, value, stored_hash(name));
+    return dict_set_with_hash(ns, name, value, stored_hash(name));
   return PyObject_SetItem(ns, name, value);
 }
 

@@ -4,6 +4,7 @@
 #include "lifoqueue/lifoqueue.h"
 #include "module/module.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tarn {
@@ -84,12 +85,34 @@ int init_identifiers() noexcept {
   return 0;
 }
 
+namespace {
+
+// Compares a run-time version string with the version built for, and writes both as the
+// warning shows them; true when they match.
+bool same_version(const char* runtime_version, char (&compiled)[8], char (&running)[8]) noexcept {
+  if constexpr (!kVersionCheckByNumbers) {
+    // Characters 0 and 2 of the first three: every micro release matches.
+    PyOS_snprintf(compiled, 4, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(running, 4, "%s", runtime_version);
+    return compiled[0] == running[0] && compiled[2] == running[2];
+  } else {
+    PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    int major = -1;
+    int minor = -1;
+    if (std::sscanf(runtime_version, "%d.%d", &major, &minor) == 2)
+      PyOS_snprintf(running, sizeof(running), "%d.%d", major, minor);
+    else
+      PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
+    return major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION;
+  }
+}
+
+}  // namespace
+
 int check_version_against(const char* runtime_version) noexcept {
-  char compiled[4];
-  char running[4];
-  PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", 3, 8);
-  PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
-  if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
+  char compiled[8];
+  char running[8];
+  if (same_version(runtime_version, compiled, running)) return 0;
   char message[200];
   PyOS_snprintf(message, sizeof(message),
                 "compiletime version %s of module '%.100s' does not match runtime version %s", compiled,
@@ -103,14 +126,14 @@ namespace {
 
 // Builds one method's variable-name tuple and code object into the Module state.
 int make_method_code(PyObject** varnames_slot, PyObject** code_slot, PyObject* varnames, PyObject* name,
-                     int argcount, int firstlineno) noexcept {
+                     PyObject* qualname, int argcount, int firstlineno) noexcept {
   *varnames_slot = varnames;
   if (!varnames) return -1;
-  *code_slot = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+  *code_slot = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       argcount, /* posonlyargcount */ 0, /* kwonlyargcount */ 0, /* nlocals */ argcount,
       /* stacksize */ 0, /* flags */ CO_OPTIMIZED | CO_NEWLOCALS, state.empty_bytes, state.empty_tuple,
       state.empty_tuple, varnames, state.empty_tuple, state.empty_tuple, state.ids.code_filename, name,
-      firstlineno, state.empty_bytes));
+      qualname, firstlineno, state.empty_bytes, /* exceptiontable */ state.empty_bytes));
   return *code_slot ? 0 : -1;
 }
 
@@ -119,12 +142,13 @@ int make_method_code(PyObject** varnames_slot, PyObject** code_slot, PyObject* v
 int init_code_objects() noexcept {
   const Identifiers& id = state.ids;
   if (make_method_code(&state.init_varnames, &state.init_code, PyTuple_Pack(2, id.self, id.underscore),
-                       id.name_init, 2, 11) < 0 ||
+                       id.name_init, id.qualname_init, 2, 11) < 0 ||
       make_method_code(&state.qsize_varnames, &state.qsize_code, PyTuple_Pack(2, id.self, id.len),
-                       id.name_qsize, 2, 14) < 0 ||
+                       id.name_qsize, id.qualname_qsize, 2, 14) < 0 ||
       make_method_code(&state.put_varnames, &state.put_code, PyTuple_Pack(2, id.self, id.item),
-                       id.name_put, 2, 17) < 0 ||
-      make_method_code(&state.get_varnames, &state.get_code, PyTuple_Pack(1, id.self), id.name_get, 1, 20) < 0)
+                       id.name_put, id.qualname_put, 2, 17) < 0 ||
+      make_method_code(&state.get_varnames, &state.get_code, PyTuple_Pack(1, id.self), id.name_get,
+                       id.qualname_get, 1, 20) < 0)
     return -1;
   return 0;
 }

@@ -4,31 +4,18 @@
 
 namespace tarn {
 
-static_assert(offsetof(PyThreadState, curexc_value) == offsetof(PyThreadState, curexc_type) + sizeof(PyObject*),
-              "the three curexc fields of PyThreadState follow each other");
-static_assert(offsetof(PyThreadState, curexc_traceback) ==
-                  offsetof(PyThreadState, curexc_value) + sizeof(PyObject*),
-              "the three curexc fields of PyThreadState follow each other");
-
 void fetch_error_state(PyThreadState* ts, PyObject** type, PyObject** value, PyObject** tb) noexcept {
-  *type = ts->curexc_type;
-  *value = ts->curexc_value;
-  *tb = ts->curexc_traceback;
-  ts->curexc_type = nullptr;
-  ts->curexc_value = nullptr;
-  ts->curexc_traceback = nullptr;
+  ErrorTriple held = swap_raised(ts, {nullptr, nullptr, nullptr});
+  *type = held.type;
+  *value = held.value;
+  *tb = held.tb;
 }
 
 void restore_error_state(PyThreadState* ts, PyObject* type, PyObject* value, PyObject* tb) noexcept {
-  PyObject* old_type = ts->curexc_type;
-  PyObject* old_value = ts->curexc_value;
-  PyObject* old_tb = ts->curexc_traceback;
-  ts->curexc_type = type;
-  ts->curexc_value = value;
-  ts->curexc_traceback = tb;
-  Py_XDECREF(old_type);
-  Py_XDECREF(old_value);
-  Py_XDECREF(old_tb);
+  ErrorTriple held = swap_raised(ts, {type, value, tb});
+  Py_XDECREF(held.type);
+  Py_XDECREF(held.value);
+  Py_XDECREF(held.tb);
 }
 
 int in_base_chain(PyTypeObject* a, PyTypeObject* b) noexcept {
@@ -90,7 +77,7 @@ int error_matches_tuple(PyObject* exc_type, PyObject* tuple) noexcept {
 }
 
 int error_matches_in_state(PyThreadState* ts, PyObject* expected) noexcept {
-  PyObject* current = ts->curexc_type;
+  PyObject* current = raised_type(ts);
   if (current == expected) return 1;
   if (!current) return 0;
   if (PyTuple_Check(expected)) return error_matches_tuple(current, expected);

@@ -1,14 +1,8 @@
 // Attribute, name and call helpers: shorter roads where the object's type allows them,
 // the interpreter's general entry points otherwise.
-#include "module/module.h"
+#include "runtime/runtime.h"
 
 namespace tarn {
-
-static_assert(offsetof(PyDictObject, ma_version_tag) == offsetof(PyDictObject, ma_used) + sizeof(Py_ssize_t),
-              "ma_version_tag follows ma_used in 3.8's PyDictObject");
-static_assert(sizeof(reinterpret_cast<PyDictObject*>(0)->ma_version_tag) == 8, "the version tag is 64 bits wide");
-static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),
-              "the offset flag is the top bit of a 64-bit count word");
 
 namespace {
 
@@ -54,9 +48,8 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
         return hand_out_attribute(obj, get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)), method);
     }
   }
-  PyObject** dictptr = _PyObject_GetDictPtr(obj);
-  if (dictptr && *dictptr) {
-    Ref dict = Ref::borrow(*dictptr);
+  if (PyObject* instance = instance_dict(obj)) {
+    Ref dict = Ref::borrow(instance);
     PyObject* attr = _PyDict_GetItem_KnownHash(dict.get(), name, stored_hash(name));
     if (attr) {
       Py_INCREF(attr);
@@ -113,7 +106,7 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, std::size_t nar
     return call_cfunction(callable, nullptr);
   if (n == 1 && tp == &PyCFunction_Type && (reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & METH_O))
     return call_cfunction(callable, args[0]);
-  if (PyType_HasFeature(tp, _Py_TPFLAGS_HAVE_VECTORCALL)) {
+  if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
     vectorcallfunc f = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) + tp->tp_vectorcall_offset);
     if (f) return f(callable, args, static_cast<std::size_t>(n), nullptr);
   }
@@ -134,7 +127,7 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noex
 PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** value) noexcept {
   PyObject* dict = state.module_dict;
   PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
-  *version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  *version = dict_version(dict);
   *value = found;
   if (found) {
     Py_INCREF(found);
@@ -159,7 +152,7 @@ PyObject* get_attr_quiet(PyObject* obj, PyObject* name) noexcept {
 }
 
 void clear_attribute_error() noexcept {
-  PyThreadState* ts = _PyThreadState_UncheckedGet();
+  PyThreadState* ts = PyThreadState_GetUnchecked();
   if (!error_matches_in_state(ts, PyExc_AttributeError)) return;
   PyObject *type, *value, *tb;
   fetch_error_state(ts, &type, &value, &tb);

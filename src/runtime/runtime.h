@@ -1,77 +1,14 @@
-// Runtime support shared by every part of the module: the owning reference, failure
-// sites, direct error-state handling, attribute/name/call helpers and traceback entries.
+// Runtime support: direct error-state handling and exception matching, attribute, name
+// and call helpers, and traceback entries with their code-object cache.
 #ifndef TARN_RUNTIME_RUNTIME_H
 #define TARN_RUNTIME_RUNTIME_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <frameobject.h>
+#include "core/core.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 namespace tarn {
-
-// ---------------------------------------------------------------------------
-// Owning reference: holds one strong reference, releases it in its destructor.
-// ---------------------------------------------------------------------------
-class Ref {
- public:
-  constexpr Ref() noexcept = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
-    PyObject* old = p_;
-    p_ = other.p_;
-    other.p_ = nullptr;
-    Py_XDECREF(old);
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-
-  // Takes over a new reference (as returned by a constructor-like call); may be null.
-  static Ref steal(PyObject* p) noexcept { return Ref(p); }
-  // Takes a reference of its own to a borrowed object; may be null.
-  static Ref borrow(PyObject* p) noexcept {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
-
-  PyObject* get() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-  // Hands the reference over to the caller.
-  PyObject* release() noexcept {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-  // Replaces the held reference with a new one (stolen) and releases the old one after.
-  void reset(PyObject* stolen = nullptr) noexcept {
-    PyObject* old = p_;
-    p_ = stolen;
-    Py_XDECREF(old);
-  }
-
- private:
-  explicit Ref(PyObject* p) noexcept : p_(p) {}
-  PyObject* p_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
-// Failure sites. Every source file that records a failure site defines
-//   static constexpr int tarn_line_base = N;   (N a multiple of 10000, unique per file)
-// so that TARN_SITE gives each site an implementation line of its own across the module.
-// ---------------------------------------------------------------------------
-constexpr int kLinesPerFile = 10000;
-#define TARN_SITE (tarn_line_base + __LINE__)
-
-// The two lines a failure site records.
-struct ErrorPos {
-  int impl_line;  // the site's own line in the implementation (see TARN_SITE)
-  int py_line;    // the line of the statement in the module's Python source
-};
 
 // File name every traceback entry of the module carries.
 extern const char kTracebackFileName[];
@@ -95,13 +32,6 @@ int in_base_chain(PyTypeObject* a, PyTypeObject* b) noexcept;
 // Attribute, name and call helpers. Arguments are borrowed; object results are new
 // references or null with an error set, unless said otherwise.
 // ---------------------------------------------------------------------------
-
-// Per-site cache of one module global: the module dictionary's version and the value
-// (borrowed) found at that version.
-struct GlobalCache {
-  std::uint64_t version;
-  PyObject* value;
-};
 
 // 1: *method holds a function to call with obj first; 0: *method holds the attribute
 // itself, or null after a failure with an error set. *method must be null on entry.
@@ -135,6 +65,20 @@ inline PyObject* get_attr_by_slot(PyObject* obj, PyObject* name) noexcept {
 inline int set_attr_by_slot(PyObject* obj, PyObject* name, PyObject* value) noexcept {
   setattrofunc f = Py_TYPE(obj)->tp_setattro;
   return f ? f(obj, name, value) : PyObject_SetAttr(obj, name, value);
+}
+
+// Reads a module global through the site's cache: while the module dictionary's version
+// is the cached one, one comparison answers (a cached miss goes straight to builtins).
+// Returns a new reference.
+inline PyObject* read_global(PyObject* name, GlobalCache* cache) noexcept {
+  if (dict_version(state.module_dict) == cache->version) {
+    if (cache->value) {
+      Py_INCREF(cache->value);
+      return cache->value;
+    }
+    return get_builtin(name);
+  }
+  return get_module_global(name, &cache->version, &cache->value);
 }
 
 // ---------------------------------------------------------------------------

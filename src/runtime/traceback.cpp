@@ -1,13 +1,11 @@
 // Traceback entries that point at the module's Python source lines, with one code
 // object per cache key kept for the life of the process.
-#include "module/module.h"
+#include "runtime/runtime.h"
 
 #include <cstring>
 #include <type_traits>
 
 namespace tarn {
-
-static_assert(std::is_same<decltype(PyFrameObject::f_lineno), int>::value, "f_lineno is an int in 3.8");
 
 const char kTracebackFileName[] = "corvessa\\\\util\\\\queue.py";
 static_assert(sizeof(kTracebackFileName) == 24 + 1, "the traceback file name has 24 characters");
@@ -23,13 +21,12 @@ constexpr int kCodeCacheStep = 64;
 // The setting's value as the dictionary of tarn_runtime holds it (borrowed, may be null),
 // read again only when the dictionary has changed.
 PyObject* cached_cline_setting(PyObject* dict) noexcept {
-  std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-  if (version == cline_cache.version) return cline_cache.value;
+  if (dict_version(dict) == cline_cache.version) return cline_cache.value;
   PyObject* name = state.ids.cline_in_traceback;
   PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
   if (!value) PyErr_Clear();
   cline_cache.value = value;
-  cline_cache.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  cline_cache.version = dict_version(dict);
   return value;
 }
 
@@ -71,9 +68,8 @@ int check_cline_in_traceback(PyThreadState* ts, int impl_line) noexcept {
 
   Ref setting;
   bool missing;
-  PyObject** dictptr = _PyObject_GetDictPtr(runtime);
-  if (dictptr && *dictptr) {
-    setting = Ref::borrow(cached_cline_setting(*dictptr));
+  if (PyObject* dict = instance_dict(runtime)) {
+    setting = Ref::borrow(cached_cline_setting(dict));
     missing = !setting;
   } else {
     Ref attr = Ref::steal(get_attr_quiet(runtime, name));
@@ -107,8 +103,18 @@ PyCodeObject* make_traceback_code(const char* funcname, int impl_line, int py_li
   PyObject* empty_tuple = empty_tuple_or_own();
   PyObject* empty_bytes = empty_bytes_or_own();
   if (!empty_tuple || !empty_bytes) return nullptr;
-  return PyCode_NewWithPosOnlyArgs(0, 0, 0, 0, 0, 0, empty_bytes, empty_tuple, empty_tuple, empty_tuple,
-                                   empty_tuple, empty_tuple, file.get(), name.get(), py_line, empty_bytes);
+  // The bytecode and line table that place a new frame at py_line, where the interpreter
+  // reads a frame's line from them; else the empty bytes.
+  Ref body = kTracebackBodySize ? Ref::steal(PyBytes_FromStringAndSize(kTracebackBody, kTracebackBodySize))
+                                : Ref::borrow(empty_bytes);
+  if (!body) return nullptr;
+  Ref lines = kTracebackLineTableSize
+                  ? Ref::steal(PyBytes_FromStringAndSize(kTracebackLineTable, kTracebackLineTableSize))
+                  : Ref::borrow(empty_bytes);
+  if (!lines) return nullptr;
+  return PyUnstable_Code_NewWithPosOnlyArgs(0, 0, 0, 0, 0, 0, body.get(), empty_tuple, empty_tuple, empty_tuple,
+                                            empty_tuple, empty_tuple, file.get(), name.get(), name.get(), py_line,
+                                            lines.get(), empty_bytes);
 }
 
 int code_cache_bisect(const CodeCacheEntry* entries, int count, int key) noexcept {
@@ -177,7 +183,7 @@ void code_cache_insert(int key, PyCodeObject* code) noexcept {
 }
 
 void add_traceback_entry(const char* funcname, int impl_line, int py_line, const char* filename) noexcept {
-  PyThreadState* ts = _PyThreadState_UncheckedGet();
+  PyThreadState* ts = PyThreadState_GetUnchecked();
   if (impl_line) impl_line = check_cline_in_traceback(ts, impl_line);
   int key = impl_line ? -impl_line : py_line;
 
@@ -200,7 +206,7 @@ void add_traceback_entry(const char* funcname, int impl_line, int py_line, const
   }
   PyFrameObject* frame = PyFrame_New(ts, code, state.module_dict, nullptr);
   if (frame) {
-    frame->f_lineno = py_line;
+    set_frame_line(frame, py_line);
     PyTraceBack_Here(frame);
   }
   Py_DECREF(code);

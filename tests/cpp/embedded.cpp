@@ -66,4 +66,111 @@ std::string pending_error() {
   return text;
 }
 
+PyObject* raised_value(PyThreadState* ts) {
+#if PY_VERSION_HEX < 0x030C0000
+  return ts->curexc_value;
+#else
+  return ts->current_exception;
+#endif
+}
+
+PyObject* raised_traceback(PyThreadState* ts) {
+#if PY_VERSION_HEX < 0x030C0000
+  return ts->curexc_traceback;
+#else
+  PyObject* exc = ts->current_exception;
+  return exc ? reinterpret_cast<PyBaseExceptionObject*>(exc)->traceback : nullptr;
+#endif
+}
+
+tarn::Ref raised_value_for(PyObject* type, const char* text) {
+  tarn::Ref value = tarn::Ref::steal(PyUnicode_FromString(text));
+#if PY_VERSION_HEX >= 0x030C0000
+  value = tarn::Ref::steal(PyObject_CallOneArg(type, value.get()));
+#else
+  (void)type;
+#endif
+  return value;
+}
+
+PyCodeObject* frame_code(PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x03090000
+  return frame->f_code;
+#else
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  Py_DECREF(code);  // the frame keeps it
+  return code;
+#endif
+}
+
+PyObject* frame_globals(PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x030B0000
+  return frame->f_globals;
+#else
+  PyObject* globals = PyFrame_GetGlobals(frame);
+  Py_DECREF(globals);  // the frame keeps them
+  return globals;
+#endif
+}
+
+int tb_lineno(PyTracebackObject* tb) {
+  tarn::Ref line = tarn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tb), "tb_lineno"));
+  return line ? static_cast<int>(PyLong_AsLong(line.get())) : -2;
+}
+
+bool gc_is_tracked(PyObject* op) {
+#if PY_VERSION_HEX < 0x03090000
+  return _PyObject_GC_IS_TRACKED(op);
+#else
+  return PyObject_GC_IsTracked(op);
+#endif
+}
+
+bool is_immortal(PyObject* op) {
+#if PY_VERSION_HEX < 0x030C0000
+  (void)op;
+  return false;
+#else
+  return _Py_IsImmortal(op);
+#endif
+}
+
+tarn::Ref weakref_target(PyObject* ref) { return tarn::Ref::steal(PyObject_CallObject(ref, nullptr)); }
+
+AtRecursionLimit::AtRecursionLimit() : ts_(PyThreadState_Get()) {
+#if PY_VERSION_HEX < 0x030B0000
+  saved_ = ts_->recursion_depth;
+  ts_->recursion_depth = Py_GetRecursionLimit();
+#elif PY_VERSION_HEX < 0x030C0000
+  saved_ = ts_->recursion_remaining;
+  ts_->recursion_remaining = -1;  // no room left, whichever comparison the guard makes
+#else
+  saved_ = ts_->c_recursion_remaining;
+  ts_->c_recursion_remaining = -1;
+#endif
+}
+
+AtRecursionLimit::~AtRecursionLimit() {
+#if PY_VERSION_HEX < 0x030B0000
+  ts_->recursion_depth = saved_;
+#elif PY_VERSION_HEX < 0x030C0000
+  ts_->recursion_remaining = saved_;
+#else
+  ts_->c_recursion_remaining = saved_;
+#endif
+#if PY_VERSION_HEX < 0x03090000
+  ts_->overflowed = 0;
+#endif
+}
+
+int AtRecursionLimit::count() const {
+#if PY_VERSION_HEX < 0x030B0000
+  return ts_->recursion_depth;
+#elif PY_VERSION_HEX < 0x030C0000
+  return ts_->recursion_remaining;
+#else
+  return ts_->c_recursion_remaining;
+#endif
+}
+
 }  // namespace tarn_test

@@ -3,6 +3,7 @@
 #define TARN_TESTS_EMBEDDED_H
 
 #include "lifoqueue/lifoqueue.h"
+#include "module/module.h"
 
 #include <initializer_list>
 #include <string>
@@ -22,6 +23,46 @@ std::string pending_error();
 std::string str_of(PyObject* obj);
 // A new tuple of the items (each with a reference of its own).
 tarn::Ref tuple_of(std::initializer_list<PyObject*> items);
+
+// --- what the tests read of interpreter internals that differ by version -----------
+// The value and traceback of the exception in flight (borrowed), or null; its type is
+// tarn::raised_type.
+PyObject* raised_value(PyThreadState* ts);
+PyObject* raised_traceback(PyThreadState* ts);
+// The value that PyErr_SetObject(type, text) leaves in the thread state: the text itself
+// until 3.12 (nothing normalises it), an exception object made of it from 3.12 on.
+tarn::Ref raised_value_for(PyObject* type, const char* text);
+// A frame's code object and globals (borrowed).
+PyCodeObject* frame_code(PyFrameObject* frame);
+PyObject* frame_globals(PyFrameObject* frame);
+// The line a traceback entry reports (3.11 on, computed when first asked for).
+int tb_lineno(PyTracebackObject* tb);
+bool gc_is_tracked(PyObject* op);
+// Immortal objects (3.12 on) keep their reference count whatever is taken or released.
+bool is_immortal(PyObject* op);
+// What a count taken before an operation that released `released` references is expected
+// to be after it.
+inline Py_ssize_t count_after_release(PyObject* op, Py_ssize_t before, Py_ssize_t released) {
+  return is_immortal(op) ? before : before - released;
+}
+// What a weak reference points to (a new reference; None once the referent is gone).
+tarn::Ref weakref_target(PyObject* ref);
+
+// While it lives, the calling thread stands at its recursion limit: the next guarded call
+// is refused.
+class AtRecursionLimit {
+ public:
+  AtRecursionLimit();
+  ~AtRecursionLimit();
+  AtRecursionLimit(const AtRecursionLimit&) = delete;
+  AtRecursionLimit& operator=(const AtRecursionLimit&) = delete;
+  // The thread's recursion count as the interpreter keeps it (depth or room left).
+  int count() const;
+
+ private:
+  PyThreadState* ts_;
+  int saved_;
+};
 
 }  // namespace tarn_test
 

@@ -1,4 +1,4 @@
-// The C++ tests run inside an embedded CPython 3.8 that has imported the module's code
+// The C++ tests run inside an embedded CPython (the one built for) that has imported the module's code
 // compiled into this binary, so that they can reach internals Python cannot.
 #include "embedded.h"
 
@@ -13,9 +13,13 @@ class EmbeddedInterpreter : public ::testing::Environment {
  public:
   void SetUp() override {
     // The interpreter finds its standard library from its own executable path.
-    static wchar_t* program = Py_DecodeLocale(TARN_PYTHON_HOME_EXE, nullptr);
-    Py_SetProgramName(program);
-    Py_InitializeEx(0);
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    config.install_signal_handlers = 0;
+    PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, TARN_PYTHON_HOME_EXE);
+    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    ASSERT_FALSE(PyStatus_Exception(status)) << (status.err_msg ? status.err_msg : "");
     tarn_test::exec_python("import sys; sys.path.insert(0, '" TARN_SOURCE_ROOT "')");
     ASSERT_EQ(tarn_test::import_embedded_module(), 0) << tarn_test::pending_error();
   }

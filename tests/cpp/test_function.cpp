@@ -140,7 +140,7 @@ TEST_F(FunctionTest, CreationChoosesTheEntryFromTheMaskedMethodFlags) {
       EXPECT_EQ(tf(f)->m_self, f.get());
       EXPECT_EQ(tf(f)->m_ml, &def);
       EXPECT_EQ(tf(f)->flags, flags);
-      EXPECT_TRUE(_PyObject_GC_IS_TRACKED(f.get()));
+      EXPECT_TRUE(tarn_test::gc_is_tracked(f.get()));
       EXPECT_EQ(Py_REFCNT(f.get()), 1);
       EXPECT_EQ(Py_REFCNT(a.get()), 2);  // self_ref is held
       Ref self = Ref::steal(PyObject_GetAttrString(f.get(), "__self__"));
@@ -629,10 +629,10 @@ TEST_F(FunctionTest, WeakReferenceIsClearedWhenTheFunctionDies) {
   Ref f = make(&def_fast, 0);
   Ref wr = Ref::steal(PyWeakref_NewRef(f.get(), nullptr));
   ASSERT_TRUE(wr) << pending_error();
-  EXPECT_EQ(PyWeakref_GetObject(wr.get()), f.get());
+  EXPECT_EQ(tarn_test::weakref_target(wr.get()).get(), f.get());
   EXPECT_EQ(Py_REFCNT(f.get()), 1);
   f.reset();
-  EXPECT_EQ(PyWeakref_GetObject(wr.get()), Py_None);
+  EXPECT_EQ(tarn_test::weakref_target(wr.get()).get(), Py_None);
 }
 
 TEST_F(FunctionTest, CyclesThroughAFunctionAreCollected) {
@@ -649,9 +649,9 @@ TEST_F(FunctionTest, CyclesThroughAFunctionAreCollected) {
       ASSERT_EQ(PyDict_SetItemString(holder.get(), "me", f.get()), 0);
     }
     f.reset();
-    EXPECT_NE(PyWeakref_GetObject(wr.get()), Py_None) << through;
+    EXPECT_NE(tarn_test::weakref_target(wr.get()).get(), Py_None) << through;
     PyGC_Collect();
-    EXPECT_EQ(PyWeakref_GetObject(wr.get()), Py_None) << through;
+    EXPECT_EQ(tarn_test::weakref_target(wr.get()).get(), Py_None) << through;
   }
   EXPECT_EQ(counts(), before);
 }

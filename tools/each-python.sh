@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a shell command once per interpreter, with PY (the interpreter) and VERSION ("3.12")
+# set, each under a heading; then one line per version saying how it went. Fails when any
+# run failed, after all have run.
+#
+# Usage: each-python.sh COMMAND PYTHON...
+set -u
+command=$1
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+results=()
+status=0
+for PY in "$@"; do
+  VERSION=$("$PY" "$here/python-info.py" | sed -n 2p)
+  echo "=== CPython $VERSION ($PY)"
+  if PY=$PY VERSION=$VERSION bash -c "$command"; then
+    results+=("CPython $VERSION: ok")
+  else
+    results+=("CPython $VERSION: FAILED")
+    status=1
+  fi
+done
+[ $# -gt 1 ] && printf '%s\n' "${results[@]}"
+exit $status
