@@ -1,6 +1,6 @@
 #!/bin/sh
 # Prints the CPython interpreters to build for, one path per line: $PYTHON alone when it is
-# set, else the newest of each CPython 3.8 to 3.13 that pyenv has. An interpreter qualifies
+# set, else the newest release of each supported CPython that pyenv has. An interpreter qualifies
 # when tools/python-info.py accepts it (headers and a shared libpython included). Exits 1
 # with one line on stderr when none does.
 set -u
@@ -21,8 +21,11 @@ if [ -n "${PYTHON:-}" ]; then
 fi
 found=
 if command -v pyenv >/dev/null 2>&1; then
-  for minor in 8 9 10 11 12 13; do
-    for v in $(pyenv versions --bare 2>/dev/null | grep -E "^3\.$minor\.[0-9]+$" | sort -t. -k3 -n -r); do
+  # The newest release of each minor version, oldest minor first; python-info.py decides
+  # which minor versions are supported.
+  versions=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -t. -k2,2n -k3,3nr)
+  for minor in $(echo "$versions" | cut -d. -f2 | uniq); do
+    for v in $(echo "$versions" | grep -E "^3\.$minor\."); do
       p="$(pyenv prefix "$v" 2>/dev/null)/bin/python3.$minor"
       if [ -x "$p" ] && check "$p" >/dev/null; then echo "$p"; found=1; break; fi
     done

@@ -4,6 +4,7 @@ Prints five lines: the interpreter's own path, its version ("3.12"), the include
 directory, the extension suffix and the path of the shared libpython. Exits 1 with the reason on stderr when the interpreter
 is not one the module builds for: CPython 3.8 to 3.13, with its headers and a shared
 libpython, and the global interpreter lock. Written to run on any Python, old ones too.
+The build back end (tools/build_backend.py) imports it for SUPPORTED alone.
 """
 import os
 import platform
@@ -45,4 +46,5 @@ def main():
     print(shared_library())
 
 
-main()
+if __name__ == "__main__":
+    main()

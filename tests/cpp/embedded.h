@@ -40,10 +40,10 @@ int tb_lineno(PyTracebackObject* tb);
 bool gc_is_tracked(PyObject* op);
 // Immortal objects (3.12 on) keep their reference count whatever is taken or released.
 bool is_immortal(PyObject* op);
-// What a count taken before an operation that released `released` references is expected
-// to be after it.
-inline Py_ssize_t count_after_release(PyObject* op, Py_ssize_t before, Py_ssize_t released) {
-  return is_immortal(op) ? before : before - released;
+// The reference count expected of op after an operation that took (delta > 0) or released
+// (delta < 0) references, given its count before.
+inline Py_ssize_t count_after(PyObject* op, Py_ssize_t before, Py_ssize_t delta) {
+  return is_immortal(op) ? before : before + delta;
 }
 // What a weak reference points to (a new reference; None once the referent is gone).
 tarn::Ref weakref_target(PyObject* ref);

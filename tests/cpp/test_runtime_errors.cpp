@@ -178,7 +178,7 @@ TEST(RuntimeErrorState, FetchAndRestoreMoveReferences) {
   Py_ssize_t key_count = Py_REFCNT(PyExc_KeyError);
   tarn::restore_error_state(ts, nullptr, nullptr, nullptr);
   EXPECT_FALSE(PyErr_Occurred());
-  EXPECT_EQ(Py_REFCNT(PyExc_KeyError), tarn_test::count_after_release(PyExc_KeyError, key_count, 1));
+  EXPECT_EQ(Py_REFCNT(PyExc_KeyError), tarn_test::count_after(PyExc_KeyError, key_count, -1));
   tarn::fetch_error_state(ts, &type, &v, &tb);
   EXPECT_EQ(type, nullptr);
   EXPECT_EQ(v, nullptr);

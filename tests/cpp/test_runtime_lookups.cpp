@@ -122,7 +122,7 @@ void expect_lookup(PyObject* obj, const char* name, int result, PyObject* expect
   Lookup l = lookup(obj, name);
   EXPECT_EQ(l.result, result);
   EXPECT_EQ(l.method, expected);
-  EXPECT_EQ(Py_REFCNT(expected), before + 1);
+  EXPECT_EQ(Py_REFCNT(expected), tarn_test::count_after(expected, before, 1));
   Py_XDECREF(l.method);
   EXPECT_EQ(Py_REFCNT(expected), before);
   EXPECT_FALSE(PyErr_Occurred());

@@ -1,6 +1,7 @@
 """Argument binding of the four hooks: counts, keywords, duplicates, unexpected names,
 non-identical and non-str names, the keyword-dict road through tp_call, and the one
 traceback entry each refusal adds at the method's def line."""
+import ctypes
 import dis
 import sys
 import types
@@ -16,10 +17,13 @@ refcount = sys.getrefcount
 
 
 def vcall(func, args, kwnames=None, kwvalues=()):
-    """Calls func the way the interpreter's CALL_FUNCTION(_KW) does, with any keyword
-    names tuple (empty, non-str, not interned, not hashed) that Python syntax cannot
-    express. The operands come in through a local, not the constants, which the code
-    object would intern."""
+    """Calls func the way the interpreter's call instructions do, with any keyword names
+    tuple (empty, non-str, not interned, not hashed) that Python syntax cannot express.
+    Until 3.11 through CALL_FUNCTION(_KW) itself, whose operands come in through a local,
+    not the constants, which the code object would intern; from 3.11 on, whose call
+    instructions take their names from the constants, through PyObject_Vectorcall."""
+    if sys.version_info >= (3, 11):
+        return vectorcall(func, list(args) + list(kwvalues), len(args), kwnames)
     n = len(args) + len(kwvalues)
     stack = [func] + list(args) + list(kwvalues) + ([] if kwnames is None else [kwnames])
     op = dis.opmap
@@ -29,6 +33,14 @@ def vcall(func, args, kwnames=None, kwvalues=()):
     template = (lambda operands: None).__code__
     code = template.replace(co_code=bytes(code), co_stacksize=len(stack) + 1)
     return types.FunctionType(code, {})(tuple(reversed(stack)))
+
+
+def vectorcall(func, vector, nargs, kwnames):
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    array = (ctypes.py_object * max(len(vector), 1))(*vector)
+    return api(func, ctypes.addressof(array), nargs, None if kwnames is None else id(kwnames))
 
 
 def outcome(call):
@@ -224,11 +236,16 @@ class KeywordTest(unittest.TestCase):
         q, value = self.q, object()
         base = refcount(value)
         strings = "_put() keywords must be strings"
-        # the direct call hands the dict's keys through as they are
-        self.assertEqual(outcome(lambda: L._put(q, 1, **{1: value})), bind_error("_put", strings))
-        self.assertEqual(outcome(lambda: L._put(q, **{1: value})), count_error("_put", "exactly", 2, 1))
-        self.assertEqual(outcome(lambda: L._qsize(q, **{1: value})),
-                         bind_error("_qsize", "_qsize() keywords must be strings"))
+        # Calls with a keyword dict hand its keys through as they are, until 3.9's
+        # interpreter refuses them on the way in.
+        dict_calls = [
+            (lambda: L._put(q, 1, **{1: value}), bind_error("_put", strings)),
+            (lambda: L._put(q, **{1: value}), count_error("_put", "exactly", 2, 1)),
+            (lambda: L._qsize(q, **{1: value}), bind_error("_qsize", "_qsize() keywords must be strings")),
+        ]
+        for call, before_39 in dict_calls:
+            self.assertEqual(outcome(call), before_39 if sys.version_info < (3, 9)
+                             else (TypeError, "keywords must be strings", []))
         self.assertEqual(outcome(lambda: vcall(L._get, [q], (None,), [value])),
                          bind_error("_get", "_get() keywords must be strings"))
         self.assertEqual(outcome(lambda: vcall(L._put, [q, 1], (b"item",), [value])), bind_error("_put", strings))

@@ -122,7 +122,8 @@ class ListFastPathTest(unittest.TestCase):
 
     def test_get_capacity_8(self):
         self.check_get(5, 8, expect_cap=8)
-        self.check_get(4, 8, expect_cap=6)   # list.pop shrinks the array
+        # 4 is not > 4: list.pop, which shrinks the array until 3.9 changed its growth rule
+        self.check_get(4, 8, expect_cap=6 if sys.version_info < (3, 9) else 8)
 
     def test_get_empty_list(self):
         lst = []

@@ -1,6 +1,7 @@
 """The imports of the module body: what they find, what they store and how they fail."""
 import json
 import os
+import sys
 import textwrap
 import unittest
 
@@ -167,19 +168,23 @@ class ImportResultsTest(harness.ScenarioTestCase):
                 print(repr(e))
             raise SystemExit
         '''
+        # From 3.9 on, sys.modules lookups by the interpreter ask the flag once more
+        # before the module does; 3.13's lets the failing truth test fail the import.
+        again = 1 if sys.version_info >= (3, 9) else 0
+        truth_fails = "KeyError()" if sys.version_info >= (3, 13) else 2 + again
         cases = [
             ("no __spec__", "del fake.__spec__", 0),
             ("__spec__ None", "fake.__spec__ = None", 0),
             ("no _initializing", "fake.__spec__ = types.SimpleNamespace()", 0),
-            ("not initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(False))", 1),
-            ("initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(True))", 2),
-            ("truth fails", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(KeyError()))", 2),
+            ("not initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(False))", 1 + again),
+            ("initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(True))", 2 + again),
+            ("truth fails", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(KeyError()))", truth_fails),
             ("None entry", "fake = None", 0),
         ]
         for label, setup, asked in cases:
             with self.subTest(label):
                 out = self.run_ok(textwrap.dedent(prelude).replace("SETUP", setup))
-                self.assertEqual(out, "%d\n" % asked)
+                self.assertEqual(out, "%s\n" % asked)
 
 
 if __name__ == "__main__":

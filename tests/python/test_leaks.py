@@ -154,6 +154,13 @@ class CaseTest(unittest.TestCase):
                 pass
         self.assertEqual(leaks(run, list(watched) + [exc] + ALWAYS), [])
 
+    def check_nonstr_key(self, call, message, entry, watched=()):
+        """A call whose keyword dict holds a key that is not a str: the hook's own refusal,
+        or from 3.9 on the interpreter's, made before the call reaches the hook."""
+        if sys.version_info >= (3, 9):
+            message, entry = "keywords must be strings", None
+        self.check_failing(call, TypeError, message, entry, watched)
+
     def check_ok(self, call, watched=()):
         call()
         self.assertEqual(leaks(call, list(watched) + ALWAYS), [])
@@ -188,8 +195,7 @@ class BinderLeakTest(CaseTest):
                            "_get() got an unexpected keyword argument 'nope'", GET, self.w())
         self.check_failing(lambda: L._get(q, self=a), TypeError,
                            "_get() got multiple values for keyword argument 'self'", GET, self.w("self"))
-        self.check_failing(lambda: L._get(q, **{1: a}), TypeError,
-                           "_get() keywords must be strings", GET, self.w(1))
+        self.check_nonstr_key(lambda: L._get(q, **{1: a}), "_get() keywords must be strings", GET, self.w(1))
         self.check_failing(lambda: type(f).__call__(f, q, **{1: a}), TypeError,
                            "keywords must be strings", None, self.w(1))
         raiser = EqRaises("zz")
@@ -209,8 +215,8 @@ class BinderLeakTest(CaseTest):
                            "_put() got multiple values for keyword argument 'item'", PUT, self.w("item"))
         self.check_failing(lambda: L._put(q, item=a, **{self.nope: b}), TypeError,
                            "_put() got an unexpected keyword argument 'nope'", PUT, self.w("item"))
-        self.check_failing(lambda: L._put(q, item=a, **{2: b}), TypeError,
-                           "_put() keywords must be strings", PUT, self.w("item", 2))
+        self.check_nonstr_key(lambda: L._put(q, item=a, **{2: b}), "_put() keywords must be strings", PUT,
+                              self.w("item", 2))
         bad = EqBadBool("item")
         self.check_failing(lambda: L._put(q, **{bad: a}), OverflowError, "no truth", PUT, self.w(bad))
         self.assertEqual(len(q.queue), 0)
@@ -221,8 +227,8 @@ class BinderLeakTest(CaseTest):
                            "_qsize() takes at least 1 positional argument (0 given)", QSIZE, self.w())
         self.check_failing(lambda: L._qsize(len=len), TypeError,
                            "_qsize() takes at least 1 positional argument (0 given)", QSIZE, self.w("len"))
-        self.check_failing(lambda: L._qsize(q, **{1: a}), TypeError,
-                           "_qsize() keywords must be strings", QSIZE, self.w(1))
+        self.check_nonstr_key(lambda: L._qsize(q, **{1: a}), "_qsize() keywords must be strings", QSIZE,
+                              self.w(1))
         self.check_failing(lambda: L._qsize(q, len, a), TypeError,
                            "_qsize() takes at most 2 positional arguments (3 given)", QSIZE, self.w())
         self.check_failing(lambda: L._qsize(q, len, len=len), TypeError,
@@ -239,8 +245,8 @@ class BinderLeakTest(CaseTest):
                            "_init() takes exactly 2 positional arguments (1 given)", INIT, self.w())
         self.check_failing(lambda: L._init(_=a), TypeError,
                            "_init() takes exactly 2 positional arguments (0 given)", INIT, self.w("_"))
-        self.check_failing(lambda: L._init(q, _=a, **{1: a}), TypeError,
-                           "_init() keywords must be strings", INIT, self.w("_", 1))
+        self.check_nonstr_key(lambda: L._init(q, _=a, **{1: a}), "_init() keywords must be strings", INIT,
+                              self.w("_", 1))
         raiser = EqRaises("_")
         self.check_failing(lambda: L._init(q, **{raiser: a}), ArithmeticError, "no comparison", INIT,
                            self.w(raiser))
@@ -319,8 +325,10 @@ class BodyLeakTest(CaseTest):
             m.collections = saved
         self.assertIs(q.queue, before)
         s = Slotted()
-        self.check_failing(lambda: LifoQueue._init(s, 0), AttributeError,
-                           "'Slotted' object has no attribute 'queue'", BODY["_init"], [s])
+        message = "'Slotted' object has no attribute 'queue'"  # the interpreter's own, from setattr
+        if sys.version_info >= (3, 13):
+            message += " and no __dict__ for setting new attributes"
+        self.check_failing(lambda: LifoQueue._init(s, 0), AttributeError, message, BODY["_init"], [s])
 
     def test_failures_with_implementation_lines(self):
         import tarn_runtime
@@ -384,8 +392,10 @@ class SuccessLeakTest(CaseTest):
             q.queue = {item}
             assert q._get() is item
 
+        subclass = type("D", (collections.deque,), {})
+
         def on_objects():
-            for queue in (Rec(), type("D", (collections.deque,), {})()):
+            for queue in (Rec(), subclass()):
                 q.queue = queue
                 q._put(item)
                 assert q._qsize() == 1 and q._get() is item
@@ -469,19 +479,20 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
                 gc.collect()
                 return ([sys.getrefcount(o) for o in watched], sys.getallocatedblocks(),
                         tracemalloc.get_traced_memory()[0], module_dicts())
-            N = 150
-            first = snapshot()
-            for _ in range(N):
-                attempt()
-            second = snapshot()
-            for _ in range(N):
-                attempt()
-            third = snapshot()
-            print("refs", [[(b - a) / N for a, b in zip(first[0], second[0])],
-                           [(b - a) / N for a, b in zip(second[0], third[0])]])
-            print("blocks", (second[1] - first[1]) / N, (third[1] - second[1]) / N)
-            print("bytes", (second[2] - first[2]) / N, (third[2] - second[2]) / N)
-            print("dicts", second[3] - first[3], third[3] - second[3])
+            # Per-attempt growth over four windows. The interpreter's own tables grow now
+            # and then by a few hundred blocks at once; a window without such a step shows
+            # what an attempt keeps, and growth per attempt shows in every window.
+            N = 75
+            snaps = [snapshot()]
+            for _ in range(4):
+                for _ in range(N):
+                    attempt()
+                snaps.append(snapshot())
+            steps = list(zip(snaps, snaps[1:]))
+            print("refs", [[(b - a) / N for a, b in zip(s[0], t[0])] for s, t in steps])
+            print("blocks", *[(t[1] - s[1]) / N for s, t in steps])
+            print("bytes", *[(t[2] - s[2]) / N for s, t in steps])
+            print("dicts", *[t[3] - s[3] for s, t in steps])
             shutil.copytree(os.environ["GOOD_PACKAGES"], os.path.join(os.getcwd(), "corvessa", "packages"))
             importlib.invalidate_caches()
             import corvessa.util.queue as m
@@ -496,20 +507,29 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
         finally:
             tree.cleanup()
         lines = dict(line.split(" ", 1) for line in out.splitlines())
-        refs1, refs2 = json.loads(lines["refs"])
+        refs = json.loads(lines["refs"])
+        refs1 = refs[0]
         # Per failed import: builtins is held by its field and by the retained dictionary's
         # __builtins__; tarn_runtime by its field; the empty tuple by its field and four parts
         # of each of the four retained code objects; the empty bytes by its field and the code
-        # and line table of each code object.
-        self.assertEqual(refs1, [2, 1, 17, 9], out)
-        self.assertEqual(refs2, refs1, out)
-        self.assertEqual(lines["dicts"], "150 150", out)  # one retained module dictionary each
-        blocks1, blocks2 = map(float, lines["blocks"].split())
-        bytes1, bytes2 = map(float, lines["bytes"].split())
-        # A fixed amount per failed import (about 19 blocks, 2 KB, measured), not a growing one.
-        self.assertLess(abs(blocks2 - blocks1), 1, out)
-        self.assertLess(abs(bytes2 - bytes1), bytes1 / 10, out)
-        self.assertLess(bytes1, 4096, out)
+        # and line table of each code object. From 3.11 a code object keeps its own copy of
+        # the code and one tuple of all its variable names, but holds its exception table;
+        # from 3.12 the empty tuple and bytes are immortal.
+        if sys.version_info >= (3, 12):
+            self.assertEqual(refs1, [2, 1, 0, 0], out)
+        elif sys.version_info >= (3, 11):
+            self.assertEqual(refs1, [2, 1, 9, 9], out)
+        else:
+            self.assertEqual(refs1, [2, 1, 17, 9], out)
+        self.assertEqual(refs, [refs1] * 4, out)
+        self.assertEqual(lines["dicts"], "75 75 75 75", out)  # one retained module dictionary each
+        blocks = list(map(float, lines["blocks"].split()))
+        traced = list(map(float, lines["bytes"].split()))
+        # A fixed amount per failed import (about 19 to 27 blocks, 2 KB, measured), not a
+        # growing one.
+        self.assertLess(min(blocks[2:]) - min(blocks[:2]), 1, out)
+        self.assertLess(min(traced[2:]) - min(traced[:2]), min(traced[:2]) / 10, out)
+        self.assertLess(min(traced), 4096, out)
         self.assertEqual(lines["works"], "2 1")
 
     def test_failures_while_building_the_class_release_what_they_built(self):
@@ -532,17 +552,27 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
                 return (sum(type(o).__name__ == "tarn_function_or_method" for o in objs),
                         sum(isinstance(o, type) and o.__module__ == "corvessa.util.queue" for o in objs))
             out = {}
-            for mode in %r:
-                moves.MODE = mode
-                for _ in range(5):
-                    attempt()
+            def window():
                 gc.collect()
                 blocks, traced = sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0]
                 for _ in range(100):
                     attempt()
                 gc.collect()
-                out[mode] = [(sys.getallocatedblocks() - blocks) / 100,
-                             (tracemalloc.get_traced_memory()[0] - traced) / 100, alive()]
+                return [(sys.getallocatedblocks() - blocks) / 100,
+                        (tracemalloc.get_traced_memory()[0] - traced) / 100]
+            # What an attempt keeps settles only after some hundred attempts (the
+            # interpreter's own tables grow meanwhile), and now and then they grow by a few
+            # hundred blocks at once: so a warm-up first, and per mode the least of three
+            # windows, where growth per attempt would show in each.
+            moves.MODE = "prepare"
+            for _ in range(300):
+                attempt()
+            for mode in %r:
+                moves.MODE = mode
+                for _ in range(5):
+                    attempt()
+                windows = [window() for _ in range(3)]
+                out[mode] = [min(w[0] for w in windows), min(w[1] for w in windows), alive()]
             print(json.dumps(out))
         ''' % (["prepare"] + [v[0] for v in test_hostile.VARIANTS],)
         tree = harness.Tree().write("corvessa/packages/six/moves.py", test_hostile.HOSTILE_MOVES)

@@ -4,6 +4,7 @@ import importlib
 import json
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import unittest
 
@@ -47,6 +48,10 @@ class ImportedModuleTest(unittest.TestCase):
     def setUp(self):
         import corvessa.util.queue as m
         self.m = m
+
+    def test_the_extension_built_for_this_interpreter_is_the_one_imported(self):
+        # The builds for other versions lie beside it under suffixes of their own.
+        self.assertTrue(self.m.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX")), self.m.__file__)
 
     def test_second_import_and_repeated_exec_change_nothing(self):
         m = self.m
@@ -94,6 +99,8 @@ class ImportedModuleTest(unittest.TestCase):
             "_put": (2, ("self", "item"), 17),
             "_get": (1, ("self",), 20),
         }
+        # CO_OPTIMIZED | CO_NEWLOCALS, and the interpreter's CO_NOFREE until 3.11 dropped it
+        flags = 3 if sys.version_info >= (3, 11) else 67
         for name, (argcount, varnames, firstline) in table.items():
             with self.subTest(name):
                 code = getattr(self.m.LifoQueue, name).__code__
@@ -103,8 +110,10 @@ class ImportedModuleTest(unittest.TestCase):
                      code.co_flags, code.co_filename, code.co_code, code.co_consts,
                      code.co_names, code.co_freevars, code.co_cellvars),
                     (argcount, 0, 0, argcount, varnames, name, firstline,
-                     67, "corvessa\\util\\queue.py", b"", (), (), (), ()))
+                     flags, "corvessa\\util\\queue.py", b"", (), (), (), ()))
                 self.assertEqual(len(code.co_filename), 22)
+                if sys.version_info >= (3, 11):
+                    self.assertEqual(code.co_qualname, "LifoQueue." + name)
 
 
 class StartupScenarioTest(harness.ScenarioTestCase):
