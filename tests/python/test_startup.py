@@ -210,6 +210,26 @@ class StartupScenarioTest(harness.ScenarioTestCase):
                                   "into one interpreter per process."]
         self.assertEqual(results, [refusal, refusal])
 
+    @unittest.skipIf(sys.version_info < (3, 12), "interpreters with a GIL of their own came with 3.12")
+    def test_isolated_sub_interpreter_is_refused_by_the_interpreter(self):
+        # A sub-interpreter with its own GIL checks extensions itself, before the create step.
+        out = self.run_ok(r'''
+            try:
+                import _xxsubinterpreters as interpreters
+            except ImportError:
+                import _interpreters as interpreters
+            import corvessa.util.queue as m
+            other = interpreters.create()
+            try:
+                failure = interpreters.run_string(other, "import corvessa.util.queue")
+                print(failure.formatted.splitlines()[-1])
+            except interpreters.RunFailedError as e:
+                print(e)
+            q = m.LifoQueue(); q.put(1)
+            assert q.get() == 1
+        ''', env=harness.without_leak_check())
+        self.assertRegex(out, r"ImportError.*: module corvessa.util.queue does not support loading in subinterpreters")
+
     def test_spec_attributes_copied_by_create(self):
         out = self.run_ok(CREATE_FROM_DEFINITION + textwrap.dedent(r'''
             loader, path = object(), ["somewhere"]

@@ -1,16 +1,19 @@
 #!/bin/sh
 # make check-asan: the extension and the C++ tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-asan/, the whole CTest suite run against them with
+# UndefinedBehaviorSanitizer, the whole CTest suite run against them with
 # GCC's libasan preloaded into every interpreter (the test processes and the child
 # interpreters they start) and PYTHONMALLOC=malloc, so that every allocation of the
 # interpreter goes through the sanitizer. Any report, from any process, fails the run.
+#
+# Built in build-asan/<version>/, with a package tree of its own.
 #
 # Usage: check-asan.sh PYTHON [JOBS]
 set -eu
 PY=$1
 JOBS=${2:-2}
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-OUT=$ROOT/build-asan
+VERSION=$("$PY" "$ROOT/tools/python-info.py" | sed -n 2p)
+OUT=$ROOT/build-asan/$VERSION
 PKG=$OUT/pkg/corvessa
 REPORTS=$OUT/reports
 SHIMS=$OUT/shims
@@ -31,7 +34,12 @@ done
 rm -rf "$REPORTS" "$OUT/stderr"
 mkdir -p "$REPORTS" "$OUT/stderr"
 ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$REPORTS/asan:strict_init_order=1:detect_stack_use_after_return=1"
-LSAN_OPTIONS="suppressions=$ROOT/tests/reliability/lsan.supp:print_suppressions=0"
+# The interpreter's own leaks; from 3.12 on, its immortal strings too (lsan-immortal.supp).
+cat "$ROOT/tests/reliability/lsan.supp" >"$OUT/lsan.supp"
+if "$PY" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
+  cat "$ROOT/tests/reliability/lsan-immortal.supp" >>"$OUT/lsan.supp"
+fi
+LSAN_OPTIONS="suppressions=$OUT/lsan.supp:print_suppressions=0"
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 TEST_ENV="LD_PRELOAD=$ASAN_LIB;PYTHONMALLOC=malloc;ASAN_OPTIONS=$ASAN_OPTIONS;LSAN_OPTIONS=$LSAN_OPTIONS"
 TEST_ENV="$TEST_ENV;UBSAN_OPTIONS=$UBSAN_OPTIONS;TARN_PACKAGE=$PKG;TARN_ASAN=1;PATH=$SHIMS:$PATH"

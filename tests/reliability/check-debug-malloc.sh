@@ -3,14 +3,15 @@
 # (PYTHONMALLOC=debug: guard bytes around every block, freed memory filled, API misuse
 # such as freeing with the wrong domain or calling without the GIL detected), development
 # mode (-X dev) and faulthandler, in the test processes and in every child interpreter.
-# Built in build-debug/ with a package tree of its own.
+# Built in build-debug/<version>/ with a package tree of its own.
 #
 # Usage: check-debug-malloc.sh PYTHON [JOBS]
 set -eu
 PY=$1
 JOBS=${2:-2}
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-OUT=$ROOT/build-debug
+VERSION=$("$PY" "$ROOT/tools/python-info.py" | sed -n 2p)
+OUT=$ROOT/build-debug/$VERSION
 PKG=$OUT/pkg/corvessa
 
 sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
