@@ -1,9 +1,11 @@
 """Instructions per operation under callgrind: workloads 1, 2, 3 and 5 for every competitor.
 
-Usage: python3.8 bench/bench_instructions.py     (make bench-instructions)
-       python3.8 bench/bench_instructions.py WORKLOAD:COMPETITOR ...
-The second form measures only the cases named (for example hooks:ours hooks:floor),
-prints each one's per-function breakdown and writes no results file.
+Usage: python3.X bench/bench_instructions.py     (make bench-instructions PYTHON=python3.X;
+       make bench-instructions runs it on every version built)
+       python3.X bench/bench_instructions.py WORKLOAD:COMPETITOR ...
+The first form writes bench/results-instructions-3.X.md and its section of bench/README.md.
+The second measures only the cases named (for example hooks:ours hooks:floor), prints each
+one's per-function breakdown and writes no results file.
 Environment: BENCH_CG_ITERATIONS (loop iterations N, default 1000; each iteration runs
 suite.UNROLL operations), BENCH_CG_JOBS (parallel callgrind runs, default 2),
 BENCH_CG_TOP (functions listed per breakdown besides the module's own, default 15).
@@ -15,10 +17,13 @@ warm-up cancelled out. The empty loop of the same shape is measured the same way
 subtracted, and the rest is divided by N * UNROLL. The same difference taken function by
 function (callgrind_annotate, self cost) shows where the instructions of one operation go,
 and runs with --collect-atstart=no --toggle-collect=FUNCTION count only what runs inside
-the functions that mark the parts of a hook pair and of qsize() (their inclusive cost).
+the functions that mark the parts of a hook pair and of qsize() (their inclusive cost). A
+part whose marker functions do not all run in the loop on this interpreter (inlined, or
+called past by the interpreter itself) is not counted apart; its table says so.
 """
 import collections
 import concurrent.futures
+import fnmatch
 import itertools
 import os
 import re
@@ -103,7 +108,10 @@ class Case:
 
 
 # Functions whose inclusive cost marks a part of an operation: (workload, competitor,
-# patterns). The patterns of one entry never call each other.
+# patterns). The patterns of one entry never call each other. CPython 3.8 to 3.13 all have
+# them under these names; from 3.11 on the interpreter's specialized call of a built-in with
+# one argument calls its C function itself, so that cfunction_vectorcall_O does not run for
+# the floor's append (idle_markers finds this out, on every version).
 ENTRY = ("tarn::call_entry_fastcall_kw*",)
 GETATTR = ("PyObject_GenericGetAttr",)
 LOOKUP = ("tarn::lookup_method*",)
@@ -114,51 +122,101 @@ PARTS = [("hooks", "ours", p) for p in (ENTRY, GETATTR, LOOKUP, DESCR, DEQUE)] +
         [("hooks", "floor", p) for p in (BOUND, DEQUE)] + [("qsize", "ours", ENTRY)]
 
 
+def idle_markers(case, patterns):
+    """The marker functions (patterns) that do not run in every iteration of the loop of case,
+    an untoggled run, on this interpreter: inlined into their callers, or called past."""
+    ran = [name for name, v in case.own.items() if v >= 1]
+    return [p for p in patterns if not fnmatch.filter(ran, p)]
+
+
+def own_share(case):
+    """Self cost per operation of the module's own functions (`tarn::`)."""
+    return sum(v for name, v in case.own.items() if name.startswith("tarn::")) / suite.UNROLL
+
+
 def breakdown(title, case):
     ranked = sorted(((v / suite.UNROLL, name) for name, v in case.own.items()), reverse=True)
     shown = [(v, name) for i, (v, name) in enumerate(ranked) if v >= 0.5 and (i < TOP or name.startswith("tarn::"))]
     rest = sum(v for v, _ in ranked) - sum(v for v, _ in shown)
-    lines = ["", "**%s**: %.0f Ir/op, the loop included" % (title, case.total / suite.UNROLL), ""]
+    total = case.total / suite.UNROLL
+    own = own_share(case)
+    split = ""
+    if own >= 0.5:  # ours: the split of its cost between the module and the interpreter
+        split = ("; the module's own functions (`tarn::`) %.0f Ir/op (%.0f%%), the interpreter's (everything else, "
+                 "the loop included) %.0f Ir/op (%.0f%%)" % (own, 100 * own / total, total - own,
+                                                             100 * (total - own) / total))
+    lines = ["", "**%s**: %.0f Ir/op, the loop included%s" % (title, total, split), ""]
     return lines + report.table(["self Ir/op", "function"], [["%.1f" % v, "`%s`" % n] for v, n in shown] +
                                 [["%.1f" % rest, "everything else"]])
 
 
+def part(cases, key, competitor, markers):
+    """(Ir per operation inside the marker functions, the markers that do not run): the cost
+    is None when a marker does not run, for then the part cannot be counted apart."""
+    idle = idle_markers(cases[(key, competitor)], markers)
+    return (None if idle else cases[(key, competitor) + markers].per_op), idle
+
+
+def within(measured, *inner):
+    """The inclusive cost of a part; for one not counted apart, that of the parts inside it."""
+    return sum(inner) if measured[0] is None else measured[0]
+
+
+def never_runs(idle):
+    return "%s %s not run in this loop on CPython %s" % (" and ".join("`%s`" % p for p in idle),
+                                                         "does" if len(idle) == 1 else "do", report.VERSION)
+
+
+def own_cell(measured, share, row):
+    """The cell of a part's own share: share, or why the part is not counted apart."""
+    if measured[0] is None:
+        return "not counted apart: %s (its share is in row %d)" % (never_runs(measured[1]), row)
+    return "%.0f" % share
+
+
 def hook_pair_budget(cases, loop):
-    """Splits one hook pair of ours and one append/pop pair of the floor into its parts."""
-    part = lambda c, p: cases[("hooks", c) + p].per_op  # noqa: E731
+    """Splits one hook pair of ours and one append/pop pair of the floor into its parts. A part
+    not counted apart leaves its share in the row of the part around it."""
     ours, floor = cases[("hooks", "ours")].per_op, cases[("hooks", "floor")].per_op
-    entry, getattr_queue, lookup = part("ours", ENTRY), part("ours", GETATTR), part("ours", LOOKUP)
-    descr, bound = part("ours", DESCR), part("floor", BOUND)
-    deque_ours, deque_floor = part("ours", DEQUE), part("floor", DEQUE)
+    entry, getattr_queue, lookup, descr, deque_ours = (part(cases, "hooks", "ours", p)
+                                                       for p in (ENTRY, GETATTR, LOOKUP, DESCR, DEQUE))
+    bound, deque_floor = (part(cases, "hooks", "floor", p) for p in (BOUND, DEQUE))
+    getattr_in, lookup_in, deque_ours_in, deque_floor_in = map(within, (getattr_queue, lookup, deque_ours, deque_floor))
+    descr_in = within(descr, deque_ours_in)
+    entry_in = within(entry, getattr_in, lookup_in, descr_in)
+    bound_in = within(bound, deque_floor_in)
+    rest = entry_in - getattr_in - lookup_in - descr_in
     rows = [
-        ["the loop itself (the empty loop)", loop, loop],
-        ["the interpreter calling the two callables (LOAD_METHOD or LOAD_FAST, CALL_METHOD or CALL_FUNCTION, "
-         "the result check)", ours - loop - entry, floor - loop - bound],
+        ["the loop itself (the empty loop)", "%.0f" % loop, "%.0f" % loop],
+        ["the interpreter calling the two callables (loading the method or the local, the call instruction, "
+         "the result check)", "%.0f" % (ours - loop - entry_in), "%.0f" % (floor - loop - bound_in)],
         ["fetching attribute `queue` of self through `tp_getattro` (`PyObject_GenericGetAttr`), twice",
-         getattr_queue, None],
-        ["`lookup_method` for `append` and for `pop`", lookup, None],
-        ["the rest of the module's own code: call entry, binders, bodies, call helpers",
-         entry - getattr_queue - lookup - descr, None],
+         own_cell(getattr_queue, getattr_in, 5), ""],
+        ["`lookup_method` for `append` and for `pop`", own_cell(lookup, lookup_in, 5), ""],
+        ["the rest of the module's own code: call entry, binders, bodies, call helpers", own_cell(entry, rest, 2), ""],
         ["calling the deque's methods (ours: method descriptors, with their type check; floor: bound built-ins)",
-         descr - deque_ours, bound - deque_floor],
-        ["`deque_append` and `deque_pop` themselves", deque_ours, deque_floor],
-        ["total", ours, floor],
+         own_cell(descr, descr_in - deque_ours_in, 5), own_cell(bound, bound_in - deque_floor_in, 2)],
+        ["`deque_append` and `deque_pop` themselves", own_cell(deque_ours, deque_ours_in, 6),
+         own_cell(deque_floor, deque_floor_in, 6)],
+        ["total", "%.0f" % ours, "%.0f" % floor],
     ]
-    cell = lambda v: "" if v is None else "%.0f" % v  # noqa: E731
-    lines = report.table(["part of one pair", "ours Ir", "floor Ir"], [[r[0], cell(r[1]), cell(r[2])] for r in rows])
+    lines = report.table(["part of one pair", "ours Ir", "floor Ir"], rows)
     twin = cases[("hooks", "twin")].per_op
-    bare = ours - (entry - getattr_queue - lookup - descr)
-    return lines + ["", "In instructions (the loop included on both sides), ours/twin at most 0.45 needs a pair of at "
-                        "most %.0f Ir and ours/floor at most 2.5 one of at most %.0f Ir; without the rest of the "
-                        "module's own code (row 5) a pair would still cost %.0f Ir, %.2fx the twin and %.2fx the floor. "
-                        "The interpreter's part (rows 1 and 2) alone is %.2fx the floor's whole pair."
-                        % (0.45 * twin, 2.5 * floor, bare, bare / twin, bare / floor, (ours - entry) / floor)]
+    text = ("In instructions (the loop included on both sides), the stretch targets need a pair of at most %.0f Ir "
+            "(ours/twin at most 0.45) and of at most %.0f Ir (ours/floor at most 2.5). " % (0.45 * twin, 2.5 * floor))
+    if entry[0] is not None:
+        text += ("Without the rest of the module's own code (row 5) a pair would still cost %.0f Ir, %.2fx the twin "
+                 "and %.2fx the floor. " % (ours - rest, (ours - rest) / twin, (ours - rest) / floor))
+    text += "The interpreter's part (rows 1 and 2) alone is %.2fx the floor's whole pair." % ((ours - entry_in) / floor)
+    return lines + ["", text]
 
 
 def qsize_budget(cases):
     """Splits q.qsize() into what Queue.qsize does around the hook and the hook itself."""
     ours, twin = cases[("qsize", "ours")].per_op, cases[("qsize", "twin")].per_op
-    hook = cases[("qsize", "ours") + ENTRY].per_op
+    hook, idle = part(cases, "qsize", "ours", ENTRY)
+    if hook is None:
+        return ["Not split: %s." % never_runs(idle)]
     around = ours - hook
     rows = [["`Queue.qsize` around the hook: its frame, `with self.mutex`, the call up to the hook's entry; "
              "the loop included (the twin's taken to be the same)", around, around],
@@ -167,8 +225,12 @@ def qsize_budget(cases):
             ["total", ours, twin]]
     lines = report.table(["part of one call", "ours Ir", "twin Ir"],
                          [[r[0], "%.0f" % r[1], "%.0f" % r[2]] for r in rows])
-    return lines + ["", "With these shares, ours/twin at most 0.8 needs a hook of at most %.0f Ir; a hook that cost "
-                        "nothing would give %.2fx." % (0.8 * twin - around, around / twin)]
+
+    def needs(limit):
+        left = limit * twin - around
+        return "needs a hook of at most %.0f Ir" % left if left > 0 else "cannot be met by any hook"
+    return lines + ["", "With these shares, ours/twin below 1 %s, and the stretch target ours/twin at most 0.8 %s; a "
+                        "hook that cost nothing would give %.2fx." % (needs(1), needs(0.8), around / twin)]
 
 
 def main():
@@ -185,7 +247,14 @@ def main():
     loop = cases[EMPTY].total / suite.UNROLL
     per_op = {job: case.per_op - loop for job, case in cases.items() if job != EMPTY and len(job) == 2}
 
-    lines = ["### Instructions per operation (callgrind)", ""]
+    def ratio(key, other):
+        """The ratio ours/other (what the targets judge) and its cell; None for a workload not counted."""
+        if key not in KEYS:
+            return None
+        value = per_op[(key, "ours")] / per_op[(key, other)]
+        return value, "%.2fx" % value
+
+    lines = ["#### Instructions per operation (callgrind), CPython %s" % report.VERSION, ""]
     lines += report.machine_lines()
     lines += ["- method: whole-process Ir totals of runs with %d and %d loop iterations, differenced; minus the "
               "empty loop (%.1f Ir per iteration) measured the same way; divided by the %d operations of one "
@@ -205,17 +274,19 @@ def main():
             if not w.applies(c):
                 rows.append([first, c, "n/a", ""])
                 continue
-            ratio = "" if c == "ours" else "%.2fx" % (per_op[(key, "ours")] / per_op[(key, c)])
-            rows.append([first, c, "%.0f" % per_op[(key, c)], ratio])
+            rows.append([first, c, "%.0f" % per_op[(key, c)], "" if c == "ours" else ratio(key, c)[1]])
     lines += report.table(["workload", "competitor", "Ir/op", "ours/this"], rows)
+    lines += ["", "Targets (ratios ours/other of the Ir/op above):", ""]
+    lines += report.targets_table(suite.TARGETS, ratio)
 
-    lines += ["", "#### One hook pair, part by part", "",
+    lines += ["", "##### One hook pair, part by part", "",
               "Each part is the inclusive cost of the functions that mark it, counted with callgrind's "
-              "`--toggle-collect` (only what runs inside them) and differenced the same way.", ""]
+              "`--toggle-collect` (only what runs inside them) and differenced the same way. A part whose marker "
+              "functions do not all run on this version is not counted apart; its row says so.", ""]
     lines += hook_pair_budget(cases, loop)
-    lines += ["", "#### One `q.qsize()`, part by part", ""]
+    lines += ["", "##### One `q.qsize()`, part by part", ""]
     lines += qsize_budget(cases)
-    lines += ["", "#### Self cost by function", "",
+    lines += ["", "##### Self cost by function", "",
               "Self cost per operation (the difference of the %d- and %d-iteration runs divided by %d; the loop "
               "included, under the interpreter's functions); the %d largest per case and every function of the module "
               "(`tarn::`)."
@@ -223,7 +294,7 @@ def main():
     for key, c in PROFILED:
         lines += breakdown("%s, %s" % (suite.BY_KEY[key].title, c), cases[(key, c)])
     print("\n".join(lines))
-    report.write_results("results-instructions.md", lines)
+    report.write_results("instructions", lines)
 
 
 if __name__ == "__main__":

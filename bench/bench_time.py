@@ -1,7 +1,8 @@
 """Side-by-side wall-clock benchmark: ours against the Python twin, the standard library's
 queue.LifoQueue and a bare deque, in interleaved rounds.
 
-Usage: python3.8 bench/bench_time.py     (make bench)
+Usage: python3.X bench/bench_time.py     (make bench PYTHON=python3.X; make bench runs it on
+       every version built). Writes bench/results-time-3.X.md and its section of bench/README.md.
 Environment: BENCH_ROUNDS (default 11, at least 7), BENCH_MS (milliseconds per timed run,
 default 15), BENCH_REPEAT (timed runs per measurement, the fastest counts; default 3).
 
@@ -21,21 +22,6 @@ import suite  # noqa: E402
 ROUNDS = max(7, int(os.environ.get("BENCH_ROUNDS", "11")))
 RUN_MS = float(os.environ.get("BENCH_MS", "15"))
 REPEAT = max(1, int(os.environ.get("BENCH_REPEAT", "3")))
-
-# (workload, other competitor, limit, description); met when the median ratio ours/other
-# is at most the limit (limit 1.0 with strict: faster).
-TARGETS = [
-    ("hooks", "twin", 0.45, False, "hook pair at most 0.45x the twin"),
-    ("hooks", "floor", 2.5, False, "hook pair at most 2.5x the floor"),
-    ("qsize", "twin", 0.8, False, "qsize() at most 0.8x the twin"),
-    ("cycle", "twin", 1.0, True, "public cycle faster than the twin"),
-    ("cycle", "stdlib", 1.0, True, "public cycle faster than stdlib"),
-    ("threads", "twin", 1.0, True, "threaded put/get faster than the twin"),
-    ("threads", "stdlib", 1.0, True, "threaded put/get faster than stdlib"),
-    ("kw_qsize", "twin", 0.6, False, "keyword `_qsize(len=len)` at most 0.6x the twin"),
-    ("kw_put", "twin", 0.6, False, "keyword `_put(self=, item=)` + `_get()` at most 0.6x the twin"),
-]
-
 
 class Case:
     def __init__(self, workload, competitor):
@@ -82,7 +68,12 @@ def main():
         ours, theirs = times[(key, "ours")], times[(key, other)]
         return [a / b for a, b in zip(ours, theirs)]
 
-    lines = ["### Wall-clock time per operation", ""]
+    def ratio(key, other):
+        """The median of the per-round ratios ours/other (what the targets judge) and its cell."""
+        med, lo, hi = report.summary(ratios(key, other))
+        return med, report.ratio_cell(med, lo, hi)
+
+    lines = ["#### Wall-clock time per operation, CPython %s" % report.VERSION, ""]
     lines += report.machine_lines()
     lines += ["- method: %d interleaved rounds; per measurement the fastest of %d runs of ~%g ms, minus the "
               "fastest of %d runs of the empty loop of the same shape; loops unrolled %d times; gc disabled"
@@ -95,19 +86,13 @@ def main():
                 rows.append([w.title if c == "ours" else "", c, "n/a", "", "", ""])
                 continue
             med, lo, hi = report.summary(times[(w.key, c)])
-            rel = "" if c == "ours" else report.ratio_cell(*report.summary(ratios(w.key, c)))
+            rel = "" if c == "ours" else ratio(w.key, c)[1]
             rows.append([w.title if c == "ours" else "", c, "%.1f" % med, "%.1f" % lo, "%.1f" % hi, rel])
     lines += report.table(header, rows)
     lines += ["", "Targets (median of the per-round ratios ours/other):", ""]
-    trows = []
-    for key, other, limit, strict, text in TARGETS:
-        med, lo, hi = report.summary(ratios(key, other))
-        met = med < limit if strict else med <= limit
-        trows.append([text, report.ratio_cell(med, lo, hi), ("< %g" if strict else "≤ %g") % limit,
-                      "met" if met else "MISSED"])
-    lines += report.table(["target", "ours/other", "limit", "result"], trows)
+    lines += report.targets_table(suite.TARGETS, ratio)
     print("\n".join(lines))
-    report.write_results("results-time.md", lines)
+    report.write_results("time", lines)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Runs one workload loop for one competitor, for use under callgrind.
 
-Usage: python3.8 bench/cg_driver.py WORKLOAD COMPETITOR ITERATIONS
+Usage: python3.X bench/cg_driver.py WORKLOAD COMPETITOR ITERATIONS
 COMPETITOR "empty" runs the empty loop of the same shape (with ours' setup). Each
 iteration runs suite.UNROLL copies of the workload's statement. A short warm-up run comes
 first, so first-call work (caches being filled) falls into the fixed part of the count.

@@ -1,5 +1,6 @@
 """Helpers the bench scripts share: statistics, the machine's description, Markdown tables,
-and writing a generated results file into its place in bench/README.md."""
+the targets table, and writing a generated results file of the running interpreter's
+version into its place in bench/README.md."""
 import os
 import platform
 import statistics
@@ -9,6 +10,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "README.md")
+VERSION = "%d.%d" % sys.version_info[:2]
 
 
 def summary(values):
@@ -38,11 +40,10 @@ def git_revision():
         return "unknown"
 
 
-def machine_lines(python=None):
-    version = sys.version.split()[0] if python is None else python
+def machine_lines():
     return [
         "- machine: %d cores (`nproc`), %s, %s" % (os.cpu_count() or 0, cpu_model(), platform.platform()),
-        "- interpreter: CPython %s (%s)" % (version, sys.executable),
+        "- interpreter: CPython %s (%s)" % (sys.version.split()[0], sys.executable),
         "- source: commit %s; run at %s" % (git_revision(), time.strftime("%Y-%m-%d %H:%M:%S %Z")),
     ]
 
@@ -53,21 +54,35 @@ def table(header, rows):
     return out
 
 
-def write_results(filename, lines):
-    """Writes bench/<filename> and copies it into bench/README.md between its markers."""
+def targets_table(targets, ratio):
+    """The targets as a table. ratio(workload, other) gives (the ratio ours/other judged, its
+    cell), or None for a workload the script does not measure (its targets are left out)."""
+    rows = []
+    for key, other, limit, strict, text, kind in targets:
+        measured = ratio(key, other)
+        if measured is None:
+            continue
+        value, cell = measured
+        met = value < limit if strict else value <= limit
+        rows.append([text, kind, cell, ("< %g" if strict else "≤ %g") % limit, "met" if met else "MISSED"])
+    return table(["target", "kind", "ours/other", "limit", "result"], rows)
+
+
+def write_results(kind, lines):
+    """Writes bench/results-<kind>-<version>.md and copies it into bench/README.md between
+    that file's markers."""
+    filename = "results-%s-%s.md" % (kind, VERSION)
     text = "\n".join(lines).rstrip("\n") + "\n"
     with open(os.path.join(HERE, filename), "w") as f:
         f.write(text)
     begin = "<!-- begin %s (generated; do not edit) -->" % filename
     end = "<!-- end %s -->" % filename
-    try:
-        with open(README) as f:
-            readme = f.read()
-    except OSError:
-        return
+    with open(README) as f:
+        readme = f.read()
     i, j = readme.find(begin), readme.find(end)
     if i < 0 or j < i:
-        return
+        sys.exit("bench/README.md has no place for %s (its lines %r and %r); wrote the file only"
+                 % (filename, begin, end))
     readme = readme[:i + len(begin)] + "\n" + text + readme[j:]
     with open(README, "w") as f:
         f.write(readme)

@@ -1,7 +1,9 @@
-"""What the side-by-side benchmark compares: the competitors and the workloads.
+"""What the side-by-side benchmark compares: the competitors, the workloads and the targets.
 
 Shared by bench_time.py (wall-clock time) and bench_instructions.py / cg_driver.py
-(instructions under callgrind), so that both measure exactly the same statements.
+(instructions under callgrind), so that both measure exactly the same statements. All four
+competitors run in the interpreter that imports this module: ours is the extension built
+for that interpreter's version (checked by check_competitors), the others are its own.
 
 Competitors
   ours    corvessa.util.queue.LifoQueue, the compiled module
@@ -17,6 +19,7 @@ import collections
 import os
 import queue as stdlib_queue
 import sys
+import sysconfig
 import threading
 import time
 
@@ -43,7 +46,7 @@ CLASSES = {
 
 def check_competitors():
     """Fails unless the competitors are what they claim to be and share six and queue."""
-    assert ours_module.__file__.endswith(".so"), ours_module.__file__
+    assert ours_module.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX")), ours_module.__file__
     assert os.path.dirname(ours_module.__file__) == os.path.join(ROOT, "corvessa", "util"), ours_module.__file__
     assert type(ours_module.LifoQueue._put).__name__ == "tarn_function_or_method"
     assert twin_module.__file__.endswith(os.path.join("corvessa_twin", "util", "queue.py"))
@@ -138,6 +141,25 @@ THREADED = Workload("threads", "4. blocking `put`/`get`, 4 producer and 4 consum
                     "(bounded queue, maxsize 1000)", "item", {c: "threads" for c in CLASSES}, None)
 ALL_WORKLOADS = WORKLOADS[:2] + [WORKLOADS[2], THREADED] + WORKLOADS[3:]
 BY_KEY = {w.key: w for w in ALL_WORKLOADS}
+
+# (workload, other competitor, limit, strict, description, kind): met when the ratio
+# ours/other is below the limit (strict) or at most the limit. Every version is judged on
+# all of them; the stretch targets were set for CPython 3.8.
+TARGET = "target"
+STRETCH = "stretch (set for 3.8)"
+TARGETS = [
+    ("hooks", "twin", 1.0, True, "hook pair below the twin", TARGET),
+    ("qsize", "twin", 1.0, True, "qsize() below the twin", TARGET),
+    ("cycle", "twin", 1.0, True, "public cycle below the twin", TARGET),
+    ("cycle", "stdlib", 1.0, True, "public cycle below stdlib", TARGET),
+    ("threads", "twin", 1.0, True, "threaded put/get below the twin", TARGET),
+    ("threads", "stdlib", 1.0, True, "threaded put/get below stdlib", TARGET),
+    ("kw_qsize", "twin", 0.6, False, "keyword `_qsize(len=len)` at most 0.6x the twin", TARGET),
+    ("kw_put", "twin", 0.6, False, "keyword `_put(self=, item=)` + `_get()` at most 0.6x the twin", TARGET),
+    ("hooks", "twin", 0.45, False, "hook pair at most 0.45x the twin", STRETCH),
+    ("hooks", "floor", 2.5, False, "hook pair at most 2.5x the floor", STRETCH),
+    ("qsize", "twin", 0.8, False, "qsize() at most 0.8x the twin", STRETCH),
+]
 
 
 def make_loop(statement, names):

@@ -14,7 +14,7 @@ import sys
 
 TEST = re.compile(r'^\d+/\d+ Test: (?P<version>[^:]+):(?P<name>.+)$')
 RAN = re.compile(r'^Ran (\d+) tests? in ')
-UNITTEST_END = re.compile(r'^(OK|FAILED)(?: \((.*)\))?$')
+UNITTEST_END = re.compile(r'^(OK|FAILED|NO TESTS RAN)(?: \((.*)\))?$')
 SKIP = re.compile(r'^(\S+) \(([^)]*)\) \.\.\. skipped (["\'])(.*)\3$')
 GTEST_RAN = re.compile(r'^\[==========\] (\d+) tests? from .* ran\.')
 GTEST_SKIPPED = re.compile(r'^\[  SKIPPED \] (\d+) tests?, listed below:')
@@ -77,11 +77,12 @@ def main():
     lines = []
     for version, tests in sorted(versions.items(), key=lambda kv: tuple(int(p) for p in kv[0].split("."))):
         reasons = collections.OrderedDict()
-        for _, _, _, _, r in tests:
+        for name, _, _, _, r in tests:
             for reason, where in r.items():
-                reasons.setdefault(reason, []).extend(where)
-        for reason, where in reasons.items():
-            lines.append("  %s skipped %d: %s (%s)" % (version, len(where), reason, ", ".join(where)))
+                reasons.setdefault(reason, collections.Counter())[name] += len(where)
+        for reason, programs in reasons.items():
+            lines.append("  %s: %s (%s)" % (version, reason, ", ".join(
+                "%s: %d" % (name, count) for name, count in programs.items())))
     summary = []
     for version, tests in sorted(versions.items(), key=lambda kv: tuple(int(p) for p in kv[0].split("."))):
         passed = sum(1 for t in tests if t[1])
