@@ -36,6 +36,7 @@ static inline void Py_SET_REFCNT(PyObject* ob, Py_ssize_t refcnt) noexcept { ob-
 #define Py_SET_REFCNT(ob, refcnt) Py_SET_REFCNT(reinterpret_cast<PyObject*>(ob), (refcnt))
 static inline void Py_SET_TYPE(PyObject* ob, PyTypeObject* type) noexcept { ob->ob_type = type; }
 #define Py_SET_TYPE(ob, type) Py_SET_TYPE(reinterpret_cast<PyObject*>(ob), (type))
+#define PyCFunction_CheckExact(op) (Py_TYPE(op) == &PyCFunction_Type)
 #endif
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -162,14 +163,148 @@ inline int unicode_ready(PyObject* op) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Instance dictionaries. From 3.11 on the interpreter keeps the attributes of instances of
-// many classes (those with managed dictionaries) inline until something asks for their
-// dictionary; asking makes it, as reading __dict__ from Python does.
+// Types and instance storage.
+//
+// A type's version tag changes whenever the type or one on its MRO changes (the interpreter's
+// own caches rely on it); 0 when it has none that is valid. Tags are never given twice.
+//
+// From 3.11 on the interpreter keeps the attributes of instances of most classes (those with
+// managed dictionaries) in values of their own, indexed like the type's shared keys, until
+// something asks for the instance's dictionary; asking makes it, as reading __dict__ from
+// Python does, and slows the interpreter's own reads of that instance from then on.
 // ---------------------------------------------------------------------------
-// The instance dictionary of obj (borrowed), or null when it has none.
+inline unsigned int type_version(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#else
+  return tp->tp_version_tag;  // 3.13 keeps no flag: a tag of 0 is none
+#endif
+}
+
+// Can instances of tp have attributes of their own (a dictionary, or managed values)?
+inline bool instances_have_dict(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return true;
+#endif
+  return tp->tp_dictoffset != 0;
+}
+
+// The instance dictionary of obj (borrowed), or null when it has none; made where the
+// interpreter keeps managed values instead.
 inline PyObject* instance_dict(PyObject* obj) noexcept {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
+  Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+  if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  PyObject** slot = offset ? _PyObject_GetDictPtr(obj) : nullptr;  // from the end of a variable-size object
   return slot ? *slot : nullptr;
+}
+
+// What an instance's own storage holds under a name.
+enum class StoredAttr { found, absent, error };
+
+namespace detail {
+
+// Looks name up in a dictionary, holding it meanwhile (a key's comparison may run Python
+// code). *value: a new reference when found.
+inline StoredAttr dict_attr(PyObject* dict, PyObject* name, Py_hash_t hash, PyObject** value) noexcept {
+  Py_INCREF(dict);
+  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, hash);
+  Py_XINCREF(found);
+  Py_DECREF(dict);
+  *value = found;
+  return found ? StoredAttr::found : PyErr_Occurred() ? StoredAttr::error : StoredAttr::absent;
+}
+
+#if PY_VERSION_HEX >= 0x030B0000
+// The head of CPython's dictionary keys object (PyDictKeysObject, internal/pycore_dict.h),
+// enough to walk the entries of a type's shared keys: the hash table of 2**dk_log2_size
+// indices, (1 << dk_log2_index_bytes) bytes, follows it, and the entries follow that.
+struct KeysHead {
+  Py_ssize_t dk_refcnt;
+  std::uint8_t dk_log2_size;
+  std::uint8_t dk_log2_index_bytes;
+  std::uint8_t dk_kind;
+  std::uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+};
+struct KeysEntry {  // PyDictUnicodeEntry
+  PyObject* me_key;
+  PyObject* me_value;
+};
+constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT: the keys a type shares with its instances
+constexpr std::size_t kKeysIndicesOffset = sizeof(KeysHead);
+static_assert(kKeysIndicesOffset == 32, "the indices of PyDictKeysObject start at 32");
+
+// The position of name among a type's shared keys (identity, as the interpreter stores the
+// interned name), or -1. *hint remembers it; it is checked on every use.
+inline Py_ssize_t shared_key_index(PyTypeObject* tp, PyObject* name, Py_ssize_t* hint) noexcept {
+  if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return -1;
+  auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys);
+  if (!keys || keys->dk_kind != kSplitKeys) return -1;
+  auto* entries = reinterpret_cast<KeysEntry*>(reinterpret_cast<char*>(keys) + kKeysIndicesOffset +
+                                               (std::size_t{1} << keys->dk_log2_index_bytes));
+  Py_ssize_t n = keys->dk_nentries;
+  if (*hint >= 0 && *hint < n && entries[*hint].me_key == name) return *hint;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (entries[i].me_key == name) return *hint = i;
+  return -1;
+}
+
+// The values of a managed-dict instance and its dictionary (either may be null).
+struct ManagedStorage {
+  PyObject** values;  // indexed like the type's shared keys; valid while not null
+  PyObject* dict;
+};
+inline ManagedStorage managed_storage(PyObject* obj) noexcept {
+  auto** preheader = reinterpret_cast<void**>(obj);
+#if PY_VERSION_HEX < 0x030C0000
+  // 3.11: the values pointer 4 words before the object, the dictionary 3 words before.
+  return {static_cast<PyObject**>(preheader[-4]), static_cast<PyObject*>(preheader[-3])};
+#elif PY_VERSION_HEX < 0x030D0000
+  // 3.12: one word 3 before the object: the dictionary, or the values pointer less one byte
+  // (an odd word).
+  auto word = reinterpret_cast<std::uintptr_t>(preheader[-3]);
+  if (word & 1) return {reinterpret_cast<PyObject**>(word + 1), nullptr};
+  return {nullptr, reinterpret_cast<PyObject*>(word)};
+#else
+  // 3.13: the values inline after the object head (capacity, size, embedded and valid bytes,
+  // then the slots), used while valid; the dictionary 3 words before the object.
+  PyObject* dict = static_cast<PyObject*>(preheader[-3]);
+  if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return {nullptr, dict};
+  auto* head = reinterpret_cast<std::uint8_t*>(obj) + sizeof(PyObject);
+  if (!head[3]) return {nullptr, dict};
+  return {reinterpret_cast<PyObject**>(head + sizeof(void*)), dict};
+#endif
+}
+#endif
+
+}  // namespace detail
+
+// What obj's own storage holds under name (hash: name's), as the interpreter's generic
+// attribute lookup finds it there, without making a dictionary the interpreter would keep
+// inline. *value: a new reference when found. *hint: see shared_key_index.
+inline StoredAttr read_instance_attr(PyObject* obj, PyObject* name, Py_hash_t hash, Py_ssize_t* hint,
+                                     PyObject** value) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
+    detail::ManagedStorage storage = detail::managed_storage(obj);
+    if (storage.values) {
+      Py_ssize_t i = detail::shared_key_index(tp, name, hint);
+      PyObject* found = i >= 0 ? storage.values[i] : nullptr;
+      Py_XINCREF(found);
+      *value = found;
+      return found ? StoredAttr::found : StoredAttr::absent;
+    }
+    if (!storage.dict) return StoredAttr::absent;
+    return detail::dict_attr(storage.dict, name, hash, value);
+  }
+#else
+  (void)hint;
+#endif
+  PyObject* dict = instance_dict(obj);
+  if (!dict) return StoredAttr::absent;
+  return detail::dict_attr(dict, name, hash, value);
 }
 
 // ---------------------------------------------------------------------------

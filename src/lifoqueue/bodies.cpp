@@ -2,12 +2,16 @@
 // lists, sets and method calls that make no bound method.
 #include "lifoqueue/lifoqueue.h"
 
+#include <cstring>
+
 namespace tarn {
 
 static constexpr int tarn_line_base = 100000;
 
 CachedMethod list_pop_cache;
 GlobalCache init_collections_cache;
+TypeMethodCache append_cache, pop_cache;
+AttrCache queue_attr_cache;
 
 namespace {
 
@@ -35,6 +39,49 @@ PyObject* call_unpacked(Ref callable, PyObject* arg) noexcept {
 
 inline PyListObject* as_list(PyObject* op) noexcept { return reinterpret_cast<PyListObject*>(op); }
 
+// Returns a new reference to self.queue.
+inline PyObject* fetch_queue(PyObject* self) noexcept {
+  return get_attr_cached(self, state.ids.queue, &queue_attr_cache);
+}
+
+// The builtin len's method definition, found once in the builtins module's own table, so
+// that the builtin is known under any name it is given; null when not found.
+PyMethodDef* builtin_len_def() noexcept {
+  static PyMethodDef* def = nullptr;
+  static bool searched = false;
+  if (!searched) {
+    searched = true;
+    PyModuleDef* builtins = PyModule_GetDef(state.builtins_module);
+    for (PyMethodDef* m = builtins ? builtins->m_methods : nullptr; m && m->ml_name; ++m)
+      if (std::strcmp(m->ml_name, "len") == 0) def = m;
+    PyErr_Clear();
+  }
+  return def;
+}
+
+inline bool is_builtin_len(PyObject* callable) noexcept {
+  return PyCFunction_CheckExact(callable) &&
+         reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == builtin_len_def();
+}
+
+// Decides for tp at its current version; false when nothing can be cached for it.
+bool fill_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name, bool one_arg) noexcept {
+  unsigned int version;
+  PyObject* found = versioned_type_lookup(tp, name, &version);
+  if (!version) return false;
+  *cache = {tp, version, nullptr, 0};
+  if (tp->tp_getattro != PyObject_GenericGetAttr || instances_have_dict(tp) || !found ||
+      Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, PyDescr_TYPE(found)))
+    return true;
+  PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+  int flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+  if (flags == METH_FASTCALL || flags == (one_arg ? METH_O : METH_NOARGS)) {
+    cache->entry = def->ml_meth;
+    cache->flags = flags;
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* init_body(PyObject* self) noexcept {
@@ -50,23 +97,25 @@ PyObject* init_body(PyObject* self) noexcept {
 }
 
 PyObject* qsize_body(PyObject* self, PyObject* len) noexcept {
-  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  Ref queue = Ref::steal(fetch_queue(self));
   if (!queue) return failed(kQsizeName, {TARN_SITE, 15});
-  PyObject* result = call_unpacked(Ref::borrow(len), queue.get());
+  // The builtin takes the road call_vector would give it, without the dispatch.
+  PyObject* result =
+      is_builtin_len(len) ? call_cfunction(len, queue.get()) : call_unpacked(Ref::borrow(len), queue.get());
   queue.reset();
   if (!result) return failed(kQsizeName, {TARN_SITE, 15});
   return result;
 }
 
 PyObject* put_body(PyObject* self, PyObject* item) noexcept {
-  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  Ref queue = Ref::steal(fetch_queue(self));
   if (!queue) return failed(kPutName, {TARN_SITE, 18});
   if (object_append(queue.get(), item) < 0) return failed(kPutName, {TARN_SITE, 18});
   Py_RETURN_NONE;
 }
 
 PyObject* get_body(PyObject* self) noexcept {
-  Ref queue = Ref::steal(get_attr_by_slot(self, state.ids.queue));
+  Ref queue = Ref::steal(fetch_queue(self));
   if (!queue) return failed(kGetName, {TARN_SITE, 21});
   PyObject* result = PyList_CheckExact(queue.get()) ? list_pop_fast(queue.get()) : object_pop(queue.get());
   queue.reset();
@@ -149,13 +198,29 @@ int resolve_cached_method(CachedMethod* cache) noexcept {
 
 int object_append(PyObject* obj, PyObject* item) noexcept {
   if (PyList_CheckExact(obj)) return list_append_fast(obj, item);
-  Ref result = Ref::steal(call_method1(obj, state.ids.append, item));
+  Ref result = Ref::steal(call_method_cached(&append_cache, obj, state.ids.append, item));
   return result ? 0 : -1;
 }
 
 PyObject* object_pop(PyObject* obj) noexcept {
   if (Py_TYPE(obj) == &PySet_Type) return PySet_Pop(obj);
-  return call_method0(obj, state.ids.pop);
+  return call_method_cached(&pop_cache, obj, state.ids.pop, nullptr);
+}
+
+PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (((tp == cache->type && type_version(tp) == cache->version) || fill_method_cache(cache, tp, name, arg != nullptr)) &&
+      cache->entry) {
+    // What the method descriptor's own call does once it has checked the object's class.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = cache->flags == METH_FASTCALL
+                           ? reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)(void)>(cache->entry))(
+                                 obj, &arg, arg ? 1 : 0)
+                           : cache->entry(obj, arg);
+    Py_LeaveRecursiveCall();
+    return result;
+  }
+  return arg ? call_method1(obj, name, arg) : call_method0(obj, name);
 }
 
 PyObject* call_method0(PyObject* obj, PyObject* name) noexcept {

@@ -20,6 +20,21 @@ struct CachedMethod {
 extern CachedMethod list_pop_cache;
 extern GlobalCache init_collections_cache;
 
+// A method of one type whose C function the bodies call directly: while an object's type is
+// the cached one at the cached version, that type uses the generic attribute lookup and gives
+// its instances no attributes of their own, and the method found on it is a method
+// descriptor of the type's own class or a base, with a plain C calling convention for the
+// call's arguments. Every other case takes call_method0 or call_method1.
+struct TypeMethodCache {
+  PyTypeObject* type;    // borrowed; null while empty
+  unsigned int version;  // the type's version tag when filled
+  PyCFunction entry;     // null: not a method to call directly
+  int flags;             // METH_O, METH_NOARGS or METH_FASTCALL
+};
+extern TypeMethodCache append_cache, pop_cache;
+// The fetch of self.queue in the bodies.
+extern AttrCache queue_attr_cache;
+
 // The defaults block of _qsize.
 struct QsizeDefaults {
   PyObject* len;
@@ -54,6 +69,8 @@ PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept
 int resolve_cached_method(CachedMethod* cache) noexcept;
 PyObject* call_method0(PyObject* obj, PyObject* name) noexcept;
 PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+// call_method0 (arg null) or call_method1 with the type's method cache in front.
+PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept;
 
 // Binders (the entry points of the four method definitions).
 PyObject* init_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;

@@ -48,14 +48,13 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
         return hand_out_attribute(obj, get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)), method);
     }
   }
-  if (PyObject* instance = instance_dict(obj)) {
-    Ref dict = Ref::borrow(instance);
-    PyObject* attr = _PyDict_GetItem_KnownHash(dict.get(), name, stored_hash(name));
-    if (attr) {
-      Py_INCREF(attr);
-      return hand_out_attribute(obj, attr, method);
-    }
-    PyErr_Clear();
+  // The instance's own attributes, read without making a dictionary the interpreter keeps inline.
+  Py_ssize_t hint = -1;
+  PyObject* attr;
+  switch (read_instance_attr(obj, name, stored_hash(name), &hint, &attr)) {
+    case StoredAttr::found: return hand_out_attribute(obj, attr, method);
+    case StoredAttr::error: PyErr_Clear(); break;  // a failing lookup counts as none
+    case StoredAttr::absent: break;
   }
   if (is_method) {
     *method = descr.release();
@@ -135,6 +134,22 @@ PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** v
   }
   if (PyErr_Occurred()) return nullptr;
   return get_builtin(name);
+}
+
+PyObject* versioned_type_lookup(PyTypeObject* tp, PyObject* name, unsigned int* version) noexcept {
+  PyObject* found = _PyType_Lookup(tp, name);
+  *version = type_version(tp);
+  if (*version && (_PyType_Lookup(tp, name) != found || type_version(tp) != *version)) *version = 0;
+  return found;
+}
+
+bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcept {
+  unsigned int version;
+  PyObject* descr = versioned_type_lookup(tp, name, &version);
+  if (!version) return false;
+  bool data_descriptor = descr && Py_TYPE(descr)->tp_descr_set;
+  *cache = {tp, version, !data_descriptor, -1};
+  return true;
 }
 
 PyObject* get_builtin(PyObject* name) noexcept {

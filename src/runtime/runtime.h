@@ -67,6 +67,41 @@ inline int set_attr_by_slot(PyObject* obj, PyObject* name, PyObject* value) noex
   return f ? f(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
+// The class attribute of name on tp (borrowed, null: none) with the version tag of tp it
+// belongs to; *version is 0 when tp has no valid tag, or when the lookup itself changed tp
+// (a key's comparison can run Python code), so that nothing is cached from it.
+PyObject* versioned_type_lookup(PyTypeObject* tp, PyObject* name, unsigned int* version) noexcept;
+
+// A cache in front of get_attr_by_slot for one attribute name: while an object's type is
+// the cached one at the cached version, and that type uses the generic attribute lookup and
+// has no data descriptor of the name on its MRO, the attribute is read from the object's own
+// storage, as the generic lookup would find it there; every other case takes get_attr_by_slot.
+struct AttrCache {
+  PyTypeObject* type;    // borrowed; null while empty
+  unsigned int version;  // the type's version tag when filled
+  bool from_storage;     // no data descriptor of the name: the object's storage answers first
+  Py_ssize_t hint;       // where the name stood among the type's shared keys
+};
+// Fills the cache for tp (whose attribute lookup is the generic one) at its current version;
+// false when nothing can be cached for it.
+bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcept;
+
+// get_attr_by_slot with the cache in front. Returns a new reference, or null with an error set.
+inline PyObject* get_attr_cached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp->tp_getattro == PyObject_GenericGetAttr &&
+      ((tp == cache->type && type_version(tp) == cache->version) || fill_attr_cache(tp, name, cache)) &&
+      cache->from_storage) {
+    PyObject* value;
+    switch (read_instance_attr(obj, name, stored_hash(name), &cache->hint, &value)) {
+      case StoredAttr::found: return value;
+      case StoredAttr::error: return nullptr;
+      case StoredAttr::absent: break;  // a class attribute, or the error: the generic lookup's to say
+    }
+  }
+  return get_attr_by_slot(obj, name);
+}
+
 // Reads a module global through the site's cache: while the module dictionary's version
 // is the cached one, one comparison answers (a cached miss goes straight to builtins).
 // Returns a new reference.

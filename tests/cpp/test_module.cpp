@@ -80,8 +80,9 @@ TEST(ModuleState, IdentifiersAreInternedAndHashedOnce) {
     ASSERT_NE(s, nullptr) << r->chars;
     EXPECT_TRUE(PyUnicode_CheckExact(s)) << r->chars;
     EXPECT_NE(reinterpret_cast<PyASCIIObject*>(s)->hash, -1) << r->chars;
-    if (r->target != &state.ids.code_filename)  // see below
+    if (r->target != &state.ids.code_filename) {  // see below
       EXPECT_EQ(PyUnicode_CHECK_INTERNED(s) != 0, r->intern_flag != 0) << r->chars;
+    }
     EXPECT_EQ(static_cast<std::int64_t>(PyUnicode_GET_LENGTH(s)) + 1, r->size) << r->chars;
   }
   EXPECT_EQ(count, tarn::kIdentifierCount);

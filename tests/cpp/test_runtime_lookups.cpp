@@ -413,6 +413,58 @@ TEST_F(RuntimeRecursionGuard, AtTheLimitRaisesRecursionError) {
   EXPECT_EQ(fine.get(), Py_None);
 }
 
+// --- instance storage ------------------------------------------------------------
+
+extern "C" int tarn_reference_storage(PyObject* obj, PyObject*** values, PyObject** dict, PyObject** first_key);
+
+// Reads obj's own storage under name as the version layer does; "<absent>" or "<error>".
+std::string stored(PyObject* obj, const char* name, Py_ssize_t* hint) {
+  Ref n = interned(name);
+  PyObject* value = nullptr;
+  switch (tarn::read_instance_attr(obj, n.get(), PyObject_Hash(n.get()), hint, &value)) {
+    case tarn::StoredAttr::found: return tarn_test::str_of(Ref::steal(value).get());
+    case tarn::StoredAttr::absent: return "<absent>";
+    default: return "<error>";
+  }
+}
+
+TEST_F(RuntimeHelpers, InstanceStorageIsReadAsTheInterpreterKeepsIt) {
+  ASSERT_TRUE(exec_python("class RtSlotless:\n"
+                          "    def __init__(self):\n"
+                          "        self.first = 'one'; self.second = 'two'\n"
+                          "rt_fresh, rt_dicted, rt_replaced = RtSlotless(), RtSlotless(), RtSlotless()\n"
+                          "rt_dicted.__dict__\n"
+                          "rt_replaced.__dict__ = {'second': 'other'}\n"));
+  for (const char* which : {"rt_fresh", "rt_dicted", "rt_replaced"}) {
+    SCOPED_TRACE(which);
+    Ref obj = eval(which);
+#if PY_VERSION_HEX >= 0x030B0000  // managed storage came with 3.11
+    PyObject** values = nullptr;
+    PyObject* dict = nullptr;
+    PyObject* first_key = nullptr;
+    ASSERT_TRUE(tarn_reference_storage(obj.get(), &values, &dict, &first_key));
+    tarn::detail::ManagedStorage storage = tarn::detail::managed_storage(obj.get());
+    EXPECT_EQ(storage.values, values);
+    if (!values) {
+      EXPECT_EQ(storage.dict, dict);
+    }
+    Py_ssize_t first_hint = -1;
+    Ref first = interned("first");
+    EXPECT_EQ(first_key, first.get());
+    EXPECT_EQ(tarn::detail::shared_key_index(Py_TYPE(obj.get()), first.get(), &first_hint), 0);
+#endif
+    Ref expected_second = Ref::steal(PyObject_GetAttrString(obj.get(), "second"));
+    Py_ssize_t hint = 7;  // a stale hint is corrected
+    EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
+    EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
+    EXPECT_EQ(stored(obj.get(), "nowhere", &hint), "<absent>");
+  }
+  Ref replaced = eval("rt_replaced");
+  Py_ssize_t hint = -1;
+  EXPECT_EQ(stored(replaced.get(), "first", &hint), "<absent>");
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
 // --- module globals --------------------------------------------------------------
 
 TEST_F(RuntimeHelpers, ReadGlobalCachesAndFallsBackToBuiltins) {

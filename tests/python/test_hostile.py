@@ -7,6 +7,7 @@ import builtins
 import collections
 import gc
 import os
+import queue
 import types
 import unittest
 import weakref
@@ -218,6 +219,165 @@ class QueueObjectTest(HostileCase):
         self.assertUsable(q)
         self.assertIs(type(LifoQueue().queue), collections.deque)
 
+
+class TwinQueue(queue.Queue):
+    """The module's Python source: what every hook must answer, cached or not."""
+    def _init(self, _):
+        self.queue = collections.deque()
+
+    def _qsize(self, len=len):
+        return len(self.queue)
+
+    def _put(self, item):
+        self.queue.append(item)
+
+    def _get(self):
+        return self.queue.pop()
+
+
+class Rec:
+    """A queue object that is no deque at all."""
+    def __init__(self):
+        self.items = []
+
+    def append(self, x):
+        self.items.append(x)
+
+    def pop(self):
+        return self.items.pop()
+
+    def __len__(self):
+        return len(self.items)
+
+
+def with_queue_property(base):
+    class Q(base):
+        queue = property(lambda self: self.__dict__["kept"], lambda self, v: self.__dict__.__setitem__("kept", v))
+    return Q
+
+
+def with_queue_slot(base):
+    class Q(base):
+        __slots__ = ("queue",)
+    return Q
+
+
+def with_getattr(base):
+    class Q(base):
+        def __getattr__(self, name):
+            return self.__dict__["kept"] if name == "queue" else super().__getattr__(name)
+    return Q
+
+
+def with_getattribute(base):
+    class Q(base):
+        def __getattribute__(self, name):
+            return object.__getattribute__(self, "kept" if name == "queue" else name)
+    return Q
+
+
+def deque_subclass(overridden=True, slots=False):
+    """Makes a fresh class each time (the changes below are made to it) and an instance."""
+    def make():
+        namespace = {"__slots__": ()} if slots else {}
+        if overridden:
+            namespace["append"] = lambda self, x: collections.deque.append(self, ("appended", x))
+        return type("D", (collections.deque,), namespace)()
+    return make
+
+
+def plain(q):
+    pass
+
+
+def plant_decoy(q):
+    """An instance attribute `queue` that a data descriptor on the class hides."""
+    q.__dict__["queue"] = collections.deque(["decoy"])
+
+
+def move_queue_to_kept(q):
+    q.kept = q.__dict__.pop("queue")
+
+
+def put_queue_in_class(q):
+    type(q).queue = q.__dict__.pop("queue")  # a class attribute, no descriptor
+
+
+def replace_dict(q):
+    q.__dict__ = dict(q.__dict__)
+
+
+def drop_queue(q):
+    del q.queue
+
+
+def storage(make):
+    def change(q):
+        q.queue = make()
+    return change
+
+
+def retype(make_class):
+    """Gives the instance another class of the same layout."""
+    def change(q):
+        q.__class__ = make_class(type(q).__bases__[0])
+    return change
+
+
+def add_property_later(q):
+    move_queue_to_kept(q)
+    plant_decoy(q)
+    type(q).queue = property(lambda self: self.__dict__["kept"])
+
+
+def override_append_later(q):
+    type(q.queue).append = lambda self, x: collections.deque.appendleft(self, x)
+
+
+def drop_override_later(q):
+    del type(q.queue).append
+
+
+# (class maker, preparation, changes made after the caches were filled): the same steps
+# on LifoQueue and on the Python source, which must answer alike at every step.
+CACHE_CASES = [
+    (None, plain, [replace_dict, drop_queue]),
+    (with_queue_property, plant_decoy, [replace_dict]),
+    (with_queue_slot, plant_decoy, [drop_queue]),
+    (None, put_queue_in_class, [storage(collections.deque)]),
+    (with_getattr, move_queue_to_kept, []),
+    (with_getattribute, move_queue_to_kept, []),
+    (None, plain, [add_property_later]),
+    (None, storage(deque_subclass()), [override_append_later, drop_override_later]),
+    (None, storage(deque_subclass(overridden=False, slots=True)), [override_append_later, drop_override_later]),
+    (None, storage(Rec), [storage(list), storage(set), storage(collections.deque)]),
+    (None, move_queue_to_kept, [retype(with_getattr), retype(with_queue_property), retype(with_getattribute)]),
+]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as e:
+        return (type(e).__name__, str(e).replace("TwinQueue", "LifoQueue").replace("Q", "LifoQueue"))
+    return ("ok", result if not isinstance(result, (collections.deque, list)) else list(result))
+
+
+class CacheAnswersLikeTheSourceTest(HostileCase):
+    def steps(self, q):
+        return [outcome(lambda: q._put(1)), outcome(lambda: q._put(2)), outcome(q._qsize),
+                outcome(q._get), outcome(q._qsize), outcome(q._get), outcome(q._get)]
+
+    def test_cases(self):
+        for i, (make_class, prepare, changes) in enumerate(CACHE_CASES):
+            with self.subTest(case=i):
+                ours, twin = [(make_class(base) if make_class else type("Q", (base,), {}))()
+                              for base in (LifoQueue, TwinQueue)]
+                for change in [prepare] + changes:
+                    change(ours)
+                    change(twin)
+                    for _ in range(3):  # the second and third time from the caches
+                        self.assertEqual(self.steps(ours), self.steps(twin), (i, change.__name__))
 
 HOSTILE_MOVES = '''\
 """six.moves whose queue.Queue has a metaclass that refuses to build LifoQueue."""

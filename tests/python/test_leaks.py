@@ -393,13 +393,20 @@ class SuccessLeakTest(CaseTest):
             assert q._get() is item
 
         subclass = type("D", (collections.deque,), {})
+        slotted = type("S", (collections.deque,), {"__slots__": ()})  # its methods called directly
+        kept = property(lambda self: self.kept, lambda self, value: setattr(self, "kept", value))
+        viewed = type("V", (LifoQueue,), {"queue": kept})()
 
         def on_objects():
-            for queue in (Rec(), subclass()):
+            for queue in (Rec(), subclass(), slotted()):
                 q.queue = queue
                 q._put(item)
                 assert q._qsize() == 1 and q._get() is item
-        for case in (on_list, on_set, on_objects):
+
+        def behind_a_property():
+            viewed._put(item)
+            assert viewed._qsize() == 1 and viewed._get() is item
+        for case in (on_list, on_set, on_objects, behind_a_property):
             self.check_ok(case, [q, item])
 
     def test_keyword_calls(self):

@@ -1,8 +1,9 @@
 """Thread soak: 8 producers and 8 consumers move TARN_SOAK_ITEMS items (default 200000;
 `make soak` moves millions) through one bounded LifoQueue with blocking, timed and
 non-blocking put and get, task_done and join, while other threads swap the module global
-`collections`, read the defaults of `_qsize`, toggle `tarn_runtime.cline_in_traceback`
-and provoke failures on the same queue. Every item must come out exactly once."""
+`collections`, change the classes of the queue and of its deque under the hooks' caches,
+read the defaults of `_qsize`, toggle `tarn_runtime.cline_in_traceback` and provoke
+failures on the same queue. Every item must come out exactly once."""
 import collections
 import itertools
 import os
@@ -34,10 +35,22 @@ class AltDeque(collections.deque):
     pass
 
 
+class Storage(collections.deque):
+    """The soak queue's deque: without a dictionary, so its methods are called directly
+    while they are deque's own, and the chaos below overrides them now and then."""
+    __slots__ = ()
+
+
+class Viewed(LifoQueue):
+    """The soak queue's class now and then: `queue` behind a property, over the same deque."""
+    queue = property(lambda self: self.__dict__["queue"])
+
+
 class SoakTest(unittest.TestCase):
     def test_soak(self):
         import tarn_runtime
         q = LifoQueue(maxsize=32)
+        q.queue = Storage()
         item_ids, tickets = itertools.count(), itertools.count()
         got = [[] for _ in range(CONSUMERS)]
         errors = []
@@ -131,6 +144,28 @@ class SoakTest(unittest.TestCase):
                 m.collections = saved
 
         @guarded
+        def swap_types():
+            def append(self, x):
+                collections.deque.append(self, x)
+
+            def pop(self):
+                return collections.deque.pop(self)
+            try:
+                while not stop.is_set():
+                    Storage.append, Storage.pop = append, pop
+                    q.__class__ = Viewed
+                    time.sleep(0.0003)
+                    del Storage.append, Storage.pop
+                    q.__class__ = LifoQueue
+                    counts["types swapped"] += 1
+                    time.sleep(0.0003)
+            finally:
+                q.__class__ = LifoQueue
+                for name in ("append", "pop"):
+                    if name in Storage.__dict__:
+                        delattr(Storage, name)
+
+        @guarded
         def read_defaults():
             f = LifoQueue._qsize
             while not stop.is_set():
@@ -171,7 +206,7 @@ class SoakTest(unittest.TestCase):
 
         workers = [threading.Thread(target=producer, args=(i,)) for i in range(PRODUCERS)]
         workers += [threading.Thread(target=consumer, args=(i,)) for i in range(CONSUMERS)]
-        chaos = [threading.Thread(target=f) for f in (swap_collections, read_defaults, toggle_and_fail)]
+        chaos = [threading.Thread(target=f) for f in (swap_collections, swap_types, read_defaults, toggle_and_fail)]
         started = time.monotonic()
         for t in workers + chaos:
             t.daemon = True
@@ -198,7 +233,7 @@ class SoakTest(unittest.TestCase):
         self.assertEqual(everything, list(range(ITEMS)))  # each item exactly once
         self.assertEqual((q.qsize(), q.unfinished_tasks), (0, 0))
         self.assertIs(m.collections, collections)
-        for what in ("collections swapped", "defaults read", "failures provoked"):
+        for what in ("collections swapped", "types swapped", "defaults read", "failures provoked"):
             self.assertGreater(counts[what], 0, counts)
         if "-v" in sys.argv or os.environ.get("TARN_SOAK_REPORT"):
             print("\n%d items, %d producers, %d consumers, %.1f s: %s"

@@ -1,0 +1,35 @@
+/* The interpreter's own reading of an instance's managed storage, from its internal headers,
+   which only C can include: the reference the version layer's reading is checked against.
+   Returns 0 and leaves the outputs alone before 3.11, where there is no managed storage. */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#if PY_VERSION_HEX >= 0x030B0000
+#include <internal/pycore_dict.h>
+#include <internal/pycore_object.h>
+#endif
+
+int tarn_reference_storage(PyObject *obj, PyObject ***values, PyObject **dict, PyObject **first_key)
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    PyTypeObject *tp = Py_TYPE(obj);
+    PyDictKeysObject *keys = ((PyHeapTypeObject *)tp)->ht_cached_keys;
+    *first_key = keys && keys->dk_nentries ? DK_UNICODE_ENTRIES(keys)[0].me_key : NULL;
+#if PY_VERSION_HEX < 0x030C0000
+    PyDictValues *v = *_PyObject_ValuesPointer(obj);
+    *values = v ? v->values : NULL;
+    *dict = *_PyObject_ManagedDictPointer(obj);
+#elif PY_VERSION_HEX < 0x030D0000
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    *values = _PyDictOrValues_IsValues(dorv) ? _PyDictOrValues_GetValues(dorv)->values : NULL;
+    *dict = _PyDictOrValues_IsValues(dorv) ? NULL : dorv.dict;
+#else
+    PyDictValues *v = (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) ? _PyObject_InlineValues(obj) : NULL;
+    *values = v && v->valid ? v->values : NULL;
+    *dict = (PyObject *)_PyObject_GetManagedDict(obj);
+#endif
+    return 1;
+#else
+    (void)obj; (void)values; (void)dict; (void)first_key;
+    return 0;
+#endif
+}
