@@ -149,16 +149,20 @@ TARGET = "target"
 STRETCH = "stretch (set for 3.8)"
 TARGETS = [
     ("hooks", "twin", 1.0, True, "hook pair below the twin", TARGET),
+    ("hooks", "twin", 0.5, False, "hook pair at most 0.5x the twin", TARGET),
     ("qsize", "twin", 1.0, True, "qsize() below the twin", TARGET),
+    ("qsize", "twin", 0.8, False, "qsize() at most 0.8x the twin", TARGET),
     ("cycle", "twin", 1.0, True, "public cycle below the twin", TARGET),
     ("cycle", "stdlib", 1.0, True, "public cycle below stdlib", TARGET),
     ("threads", "twin", 1.0, True, "threaded put/get below the twin", TARGET),
     ("threads", "stdlib", 1.0, True, "threaded put/get below stdlib", TARGET),
-    ("kw_qsize", "twin", 0.6, False, "keyword `_qsize(len=len)` at most 0.6x the twin", TARGET),
-    ("kw_put", "twin", 0.6, False, "keyword `_put(self=, item=)` + `_get()` at most 0.6x the twin", TARGET),
+    ("kw_qsize", "twin", 1.0, True, "keyword `_qsize(len=len)` below the twin", TARGET),
+    ("kw_put", "twin", 1.0, True, "keyword `_put(self=, item=)` + `_get()` below the twin", TARGET),
+    ("kw_put", "stdlib", 1.0, True, "keyword `_put(self=, item=)` + `_get()` below stdlib", TARGET),
+    ("kw_qsize", "twin", 0.6, False, "keyword `_qsize(len=len)` at most 0.6x the twin", STRETCH),
+    ("kw_put", "twin", 0.6, False, "keyword `_put(self=, item=)` + `_get()` at most 0.6x the twin", STRETCH),
     ("hooks", "twin", 0.45, False, "hook pair at most 0.45x the twin", STRETCH),
     ("hooks", "floor", 2.5, False, "hook pair at most 2.5x the floor", STRETCH),
-    ("qsize", "twin", 0.8, False, "qsize() at most 0.8x the twin", STRETCH),
 ]
 
 
