@@ -137,9 +137,9 @@ class Result:
         return "rc=%s\n--- stdout\n%s\n--- stderr\n%s" % (self.returncode, self.stdout, self.stderr)
 
 
-def run_scenario(code, tree=None, env=None, timeout=120, flags=()):
-    """Runs dedented `code` in a fresh interpreter with `tree` (a Tree, made fresh when
-    None) as its only package root. Returns a Result."""
+def run_scenario(code, tree=None, env=None, timeout=120, flags=(), argv=()):
+    """Runs dedented `code` (with argv as its sys.argv[1:]) in a fresh interpreter with
+    `tree` (a Tree, made fresh when None) as its only package root. Returns a Result."""
     own_tree = tree is None
     tree = tree or Tree()
     try:
@@ -147,7 +147,7 @@ def run_scenario(code, tree=None, env=None, timeout=120, flags=()):
         child_env["PYTHONPATH"] = tree.root
         child_env["PYTHONDONTWRITEBYTECODE"] = "1"
         child_env.update(env or {})
-        proc = subprocess.run([PYTHON] + CHILD_FLAGS + list(flags) + ["-c", textwrap.dedent(code)],
+        proc = subprocess.run([PYTHON] + CHILD_FLAGS + list(flags) + ["-c", textwrap.dedent(code)] + list(argv),
                               cwd=tree.root, env=child_env, capture_output=True, text=True,
                               timeout=timeout)
         return Result(proc)
