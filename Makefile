@@ -12,7 +12,7 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
 
-.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak
+.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak coverage
 
 all: build
 
@@ -49,6 +49,11 @@ check-valgrind: build
 check-debug-malloc:
 	$(NEED_PYTHON)
 	@$(EACH) 'sh tests/reliability/check-debug-malloc.sh "$$PY" $(JOBS)' $(PYTHONS)
+
+# Line and branch coverage of src/ under the whole suite, per file, with what was never run.
+coverage:
+	$(NEED_PYTHON)
+	@$(EACH) 'sh tests/reliability/coverage.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 SOAK_ITEMS ?= 3000000
 soak: build
