@@ -2,6 +2,7 @@
 #ifndef TARN_TESTS_EMBEDDED_H
 #define TARN_TESTS_EMBEDDED_H
 
+#include "failing_allocator.h"
 #include "lifoqueue/lifoqueue.h"
 #include "module/module.h"
 
@@ -62,6 +63,21 @@ class AtRecursionLimit {
  private:
   PyThreadState* ts_;
   int saved_;
+};
+
+// While it lives, the n-th allocation of the interpreter's allocators fails, once (n 0:
+// allocations are only counted).
+class FailNth {
+ public:
+  explicit FailNth(long n) {
+    failing_allocator::install();
+    failing_allocator::arm(n);
+  }
+  ~FailNth() { failing_allocator::disarm(); }
+  FailNth(const FailNth&) = delete;
+  FailNth& operator=(const FailNth&) = delete;
+  long counted() const { return failing_allocator::counted; }
+  bool failed() const { return failing_allocator::failed; }
 };
 
 }  // namespace tarn_test

@@ -609,6 +609,33 @@ TEST_F(DefaultsTest, FailedProviderRunLeavesBothCachesEmpty) {
   EXPECT_EQ(tf(plain)->positional_defaults, nullptr);
 }
 
+TEST(FailedAllocations, DefaultsGetterReportsEachAndKeepsNothing) {
+  Ref qsize = Ref::steal(tarn_test::eval_python("__import__('corvessa.util.queue').util.queue.LifoQueue._qsize"));
+  ASSERT_TRUE(qsize) << pending_error();
+  PyObject* len = PyDict_GetItemString(PyEval_GetBuiltins(), "len");
+  Py_ssize_t before = Py_REFCNT(len);
+  long total;
+  {
+    PyGC_Collect();  // empties the free lists, whose tuples need no allocation
+    tarn_test::FailNth count(0);
+    Ref defaults = Ref::steal(tarn::qsize_defaults_getter(qsize.get()));
+    ASSERT_TRUE(defaults) << pending_error();
+    total = count.counted();
+  }
+  ASSERT_GE(total, 2);  // the two tuples
+  for (long n = 1; n <= total; ++n) {
+    PyGC_Collect();
+    {
+      tarn_test::FailNth fail(n);
+      Ref defaults = Ref::steal(tarn::qsize_defaults_getter(qsize.get()));
+      EXPECT_FALSE(defaults) << n;
+      EXPECT_TRUE(fail.failed()) << n;
+    }
+    EXPECT_EQ(pending_error(), "MemoryError: ") << n;
+    EXPECT_EQ(Py_REFCNT(len), before) << n;
+  }
+}
+
 // --- defaults block, weak references, the collector ---------------------------
 
 TEST_F(FunctionTest, DefaultsBlockIsZeroedAndOwned) {

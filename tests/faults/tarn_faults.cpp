@@ -1,7 +1,5 @@
-// tarn_faults: a test module that puts a failing allocator in front of the interpreter's own,
-// in the raw, mem and object domains. While armed with N, it counts the allocations (malloc,
-// calloc and realloc) made in any domain and fails the N-th, once; armed with 0 it only
-// counts. Frees always pass through.
+// tarn_faults: a test module that puts the failing allocator (failing_allocator.h) in front
+// of the interpreter's own.
 //
 //   call(n, f, *args, **kwargs)   calls f armed with n, and disarms as soon as f returns,
 //                                 before the caller's frame handles what f raised
@@ -11,68 +9,34 @@
 //                                 among the callers of a failed allocation
 //
 // With TARN_FAULTS_BACKTRACE set, the stack of each failed allocation goes to stderr.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "failing_allocator.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>
 
-#include <atomic>
+#include <cstdlib>
 #include <string>
 
 namespace {
 
-PyMemAllocatorEx originals[3];
-constexpr PyMemAllocatorDomain kDomains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+namespace fa = failing_allocator;
 
-std::atomic<bool> armed{false};
-std::atomic<long> counted{0};
-std::atomic<long> fail_at{0};
-std::atomic<bool> failed{false};
 std::string watched;          // the library whose code last() looks for on the stack
 bool under_watched = false;   // was the failed allocation made under its code?
 bool print_stack = false;     // TARN_FAULTS_BACKTRACE
 
-// Is code of the watched library among the callers of this allocation?
-bool called_from_watched() noexcept {
+// Notes whether code of the watched library is among the callers of the failing allocation.
+void note_callers() noexcept {
   void* frames[128];
   int n = backtrace(frames, 128);
   if (print_stack) backtrace_symbols_fd(frames, n, 2);
   for (int i = 0; i < n; ++i) {
     Dl_info info;
-    if (dladdr(frames[i], &info) && info.dli_fname && watched == info.dli_fname) return true;
+    if (dladdr(frames[i], &info) && info.dli_fname && watched == info.dli_fname) {
+      under_watched = true;
+      return;
+    }
   }
-  return false;
-}
-
-// True when this allocation is the one to fail.
-bool fails_now() noexcept {
-  if (!armed.load(std::memory_order_relaxed)) return false;
-  long n = counted.fetch_add(1) + 1;
-  if (n != fail_at.load(std::memory_order_relaxed)) return false;
-  failed = true;
-  under_watched = called_from_watched();
-  return true;
-}
-
-void* hook_malloc(void* ctx, size_t size) noexcept {
-  auto* orig = static_cast<PyMemAllocatorEx*>(ctx);
-  return fails_now() ? nullptr : orig->malloc(orig->ctx, size);
-}
-
-void* hook_calloc(void* ctx, size_t nelem, size_t elsize) noexcept {
-  auto* orig = static_cast<PyMemAllocatorEx*>(ctx);
-  return fails_now() ? nullptr : orig->calloc(orig->ctx, nelem, elsize);
-}
-
-void* hook_realloc(void* ctx, void* ptr, size_t size) noexcept {
-  auto* orig = static_cast<PyMemAllocatorEx*>(ctx);
-  return fails_now() ? nullptr : orig->realloc(orig->ctx, ptr, size);
-}
-
-void hook_free(void* ctx, void* ptr) noexcept {
-  auto* orig = static_cast<PyMemAllocatorEx*>(ctx);
-  orig->free(orig->ctx, ptr);
 }
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -87,19 +51,16 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   callable = PyTuple_GET_ITEM(args, 1);
   PyObject* rest = PyTuple_GetSlice(args, 2, PyTuple_GET_SIZE(args));
   if (!rest) return nullptr;
-  counted = 0;
-  failed = false;
   under_watched = false;
-  fail_at = n;
-  armed = true;
+  fa::arm(n);
   PyObject* result = PyObject_Call(callable, rest, kwargs);
-  armed = false;
+  fa::disarm();
   Py_DECREF(rest);
   return result;
 }
 
 PyObject* last(PyObject*, PyObject*) noexcept {
-  return Py_BuildValue("(lOO)", counted.load(), failed.load() ? Py_True : Py_False,
+  return Py_BuildValue("(lOO)", fa::counted.load(), fa::failed.load() ? Py_True : Py_False,
                        under_watched ? Py_True : Py_False);
 }
 
@@ -129,10 +90,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tarn_faults(v
   void* warm[1];
   backtrace(warm, 1);  // loads the unwinder now rather than inside an allocation
   print_stack = getenv("TARN_FAULTS_BACKTRACE") != nullptr;
-  for (int i = 0; i < 3; ++i) {
-    PyMem_GetAllocator(kDomains[i], &originals[i]);
-    PyMemAllocatorEx hook = {&originals[i], hook_malloc, hook_calloc, hook_realloc, hook_free};
-    PyMem_SetAllocator(kDomains[i], &hook);
-  }
+  fa::on_failure = note_callers;
+  fa::install();
   return m;
 }
