@@ -3,10 +3,13 @@
 pyproject.toml names it, with tools/ as its backend-path, so that pip builds the package
 with it, without setuptools or `wheel`. The extension has one build definition,
 CMakeLists.txt: build_wheel configures a CMake tree in build-wheel/<version>/ for the
-interpreter that runs the back end, without the C++ tests, builds the target queue there
-and packs the extension with the package's Python and typing files. The entries of both
-archives carry a fixed time and owner, so an archive does not depend on when or by whom it
-is made.
+interpreter that runs the back end, without the C++ tests, builds the target queue there,
+strips a copy of the extension and packs that copy with the package's Python and typing
+files. The wheel's platform tag is proven from the stripped binary by
+tools/manylinux_policy.py: manylinux_2_17_x86_64.manylinux2014_x86_64 when it meets that
+policy, else the interpreter's own platform (linux_x86_64), with the rules it breaks on
+stderr (which pip shows with -v). The entries of both archives carry a fixed time and
+owner, so an archive does not depend on when or by whom it is made.
 
 Run as a script, it writes the source distribution into DIR (default dist/):
 
@@ -27,6 +30,8 @@ import tarfile
 import time
 import zipfile
 
+import manylinux_policy
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NAME = "corvessa"
 VERSION = "0.1.0"
@@ -37,9 +42,10 @@ JOBS = "2"
 PACKAGE_FILES = ("corvessa/**/*.py", "corvessa/py.typed", "corvessa/**/*.pyi")
 # What the sdist carries besides them: the build.
 BUILD_FILES = ("pyproject.toml", "README.md", "CMakeLists.txt", "tools/build_backend.py",
-               "tools/python-info.py", "tools/find-python.sh",
+               "tools/manylinux_policy.py", "tools/python-info.py", "tools/find-python.sh",
                "src/**/*.cpp", "src/**/*.h", "src/**/*.map")
 EXTENSION_DIR = "corvessa/util"
+AUTHOR = "corvessa developers"
 EPOCH = 315532800  # 1980-01-01 00:00:00 UTC, the earliest time a zip entry can carry
 
 
@@ -61,6 +67,7 @@ def metadata():
         ("Version", VERSION),
         ("Summary", "corvessa.util.queue: a compiled last-in, first-out queue.Queue for CPython %s to %s"
          % (versions[0], versions[-1])),
+        ("Author", AUTHOR),
         ("Requires-Python", ">=%s, <%d.%d" % (versions[0], last[0], last[1] + 1)),
         ("Classifier", "Programming Language :: C++"),
     ] + [("Classifier", "Programming Language :: Python :: " + v) for v in versions] + [
@@ -73,16 +80,30 @@ def metadata():
     return "".join("%s: %s\n" % header for header in headers) + "\n" + readme
 
 
-def wheel_tag():
-    """cp3X-cp3X-<platform> of the running interpreter."""
-    python = "cp%d%d" % sys.version_info[:2]
-    return "%s-%s-%s" % (python, python, sysconfig.get_platform().replace("-", "_").replace(".", "_"))
+def interpreter_tag():
+    """cp3X-cp3X: the running interpreter and its ABI."""
+    return "cp%d%d-cp%d%d" % (sys.version_info[:2] * 2)
 
 
-def dist_info():
-    """The wheel's .dist-info files but RECORD, as (name, text)."""
-    wheel = ("Wheel-Version: 1.0\nGenerator: corvessa build_backend\nRoot-Is-Purelib: false\n"
-             "Tag: %s\n" % wheel_tag())
+def platform_tag(extension):
+    """The platform the extension proves: manylinux_2_17_x86_64.manylinux2014_x86_64 when it
+    meets that policy, else the running interpreter's own (linux_x86_64), with every rule it
+    breaks on stderr."""
+    broken = manylinux_policy.violations(manylinux_policy.read_binary(extension), EXTENSION_DIR)
+    for rule, why in broken:
+        sys.stderr.write("%s breaks the %s rule of %s: %s\n"
+                         % (os.path.basename(extension), rule, manylinux_policy.POLICY, why))
+    platform = (sysconfig.get_platform().replace("-", "_").replace(".", "_") if broken
+                else ".".join(manylinux_policy.PLATFORM_TAGS))
+    sys.stderr.write("%s: platform tag %s\n" % (os.path.basename(extension), platform))
+    return platform
+
+
+def dist_info(platform):
+    """The wheel's .dist-info files but RECORD, as (name, text): WHEEL has a Tag line for
+    each platform of the tag."""
+    tags = "".join("Tag: %s-%s\n" % (interpreter_tag(), p) for p in platform.split("."))
+    wheel = "Wheel-Version: 1.0\nGenerator: corvessa build_backend\nRoot-Is-Purelib: false\n" + tags
     return [("METADATA", metadata()), ("WHEEL", wheel)]
 
 
@@ -111,6 +132,16 @@ def build_extension():
     return os.path.join(package_dir, "queue" + sysconfig.get_config_var("EXT_SUFFIX"))
 
 
+def stripped_copy(extension):
+    """A copy of the extension without debug information and local symbols, in stripped/ beside
+    the package directory; the build's own keeps them, with the same build ID, for a debugger."""
+    directory = os.path.join(os.path.dirname(os.path.dirname(extension)), "stripped")
+    os.makedirs(directory, exist_ok=True)
+    copy = os.path.join(directory, os.path.basename(extension))
+    subprocess.run(["strip", "--strip-unneeded", "-o", copy, extension], check=True)
+    return copy
+
+
 def add_to_wheel(whl, name, data, mode):
     """Adds one file to the wheel; returns its RECORD line."""
     info = zipfile.ZipInfo(name, date_time=time.gmtime(EPOCH)[:6])
@@ -121,9 +152,10 @@ def add_to_wheel(whl, name, data, mode):
     return "%s,sha256=%s,%d\n" % (name, digest, len(data))
 
 
-def write_wheel(path, files):
+def write_wheel(path, files, platform):
     """Writes the wheel of files, (name, contents, mode), with its .dist-info at the end."""
-    files = sorted(files) + [(DIST_INFO + "/" + name, text.encode(), 0o644) for name, text in dist_info()]
+    files = sorted(files) + [(DIST_INFO + "/" + name, text.encode(), 0o644)
+                             for name, text in dist_info(platform)]
     record = DIST_INFO + "/RECORD"
     with zipfile.ZipFile(path, "w") as whl:
         lines = [add_to_wheel(whl, name, data, mode) for name, data, mode in files]
@@ -145,20 +177,21 @@ def get_requires_for_build_sdist(config_settings=None):
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    """METADATA alone: the WHEEL file's tag waits for the built extension."""
     directory = os.path.join(metadata_directory, DIST_INFO)
     os.makedirs(directory, exist_ok=True)
-    for name, text in dist_info():
-        with open(os.path.join(directory, name), "wb") as f:
-            f.write(text.encode())
+    with open(os.path.join(directory, "METADATA"), "wb") as f:
+        f.write(metadata().encode())
     return DIST_INFO
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    extension = build_extension()
+    extension = stripped_copy(build_extension())
+    platform = platform_tag(extension)
     files = source_files(PACKAGE_FILES)
     files.append((EXTENSION_DIR + "/" + os.path.basename(extension),) + file_contents(extension))
-    name = "%s-%s.whl" % (BASE, wheel_tag())
-    write_wheel(os.path.join(wheel_directory, name), files)
+    name = "%s-%s-%s.whl" % (BASE, interpreter_tag(), platform)
+    write_wheel(os.path.join(wheel_directory, name), files, platform)
     return name
 
 
