@@ -66,6 +66,20 @@ std::string pending_error() {
   return text;
 }
 
+std::string error_with_entry() {
+  if (!PyErr_Occurred()) return "";
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  std::string where;
+  if (tb) {
+    auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
+    PyCodeObject* code = frame_code(entry->tb_frame);
+    where = std::string(" @ ") + PyUnicode_AsUTF8(code->co_name) + ":" + std::to_string(tb_lineno(entry));
+  }
+  PyErr_Restore(type, value, tb);
+  return pending_error() + where;
+}
+
 PyObject* raised_value(PyThreadState* ts) {
 #if PY_VERSION_HEX < 0x030C0000
   return ts->curexc_value;

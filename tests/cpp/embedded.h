@@ -20,6 +20,9 @@ bool exec_python(const char* code);
 PyObject* eval_python(const char* expr);
 // The pending exception as "Type: message", cleared; "" when none.
 std::string pending_error();
+// The pending exception as "Type: message", followed by " @ function:line" of its newest
+// traceback entry when it has one; cleared.
+std::string error_with_entry();
 // str() of an object, "<null>" for null.
 std::string str_of(PyObject* obj);
 // A new tuple of the items (each with a reference of its own).

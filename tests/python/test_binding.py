@@ -206,6 +206,11 @@ class KeywordTest(unittest.TestCase):
                 raise ZeroDivisionError("compare")
             __hash__ = str.__hash__
 
+        class Unanswered(str):  # equality answers None, which counts as no
+            def __eq__(self, other):
+                return None
+            __hash__ = str.__hash__
+
         class Falsy:
             def __bool__(self):
                 raise OverflowError("truth")
@@ -221,8 +226,11 @@ class KeywordTest(unittest.TestCase):
         # required item: only the comparison in the keyword lookup can find it
         self.assertEqual(outcome(lambda: vcall(L._put, [q], (Never("item"),), [3])),
                          count_error("_put", "exactly", 2, 1))
+        self.assertEqual(outcome(lambda: vcall(L._put, [q], (Unanswered("item"),), [3])),
+                         count_error("_put", "exactly", 2, 1))
         # optional len: the keyword walk finds it by its text after the lookup said no
         self.assertEqual(vcall(L._qsize, [q], (Never("len"),), [lambda obj: "walk"]), "walk")
+        self.assertEqual(vcall(L._qsize, [q], (Unanswered("len"),), [lambda obj: "walk"]), "walk")
         exc_type, message, entries = outcome(lambda: vcall(L._put, [q], (Raising("item"),), [3]))
         self.assertEqual((exc_type, message), (ZeroDivisionError, "compare"))
         self.assertEqual(entries[0], (FILE, "corvessa.util.queue.LifoQueue._put", 17))
@@ -248,6 +256,9 @@ class KeywordTest(unittest.TestCase):
                              else (TypeError, "keywords must be strings", []))
         self.assertEqual(outcome(lambda: vcall(L._get, [q], (None,), [value])),
                          bind_error("_get", "_get() keywords must be strings"))
+        # a required parameter looked up among names that are not str: not found
+        self.assertEqual(outcome(lambda: vcall(L._put, [q], (None,), [value])), count_error("_put", "exactly", 2, 1))
+        self.assertEqual(outcome(lambda: vcall(L._put, [q], (1,), [value])), count_error("_put", "exactly", 2, 1))
         self.assertEqual(outcome(lambda: vcall(L._put, [q, 1], (b"item",), [value])), bind_error("_put", strings))
 
         class Loud:
