@@ -263,6 +263,130 @@ class OtherStorageTest(unittest.TestCase):
         self.assertEqual(calls[-1], "y")
 
 
+def error_of(call):
+    """(type, message) of what call() raises."""
+    try:
+        call()
+    except Exception as exc:
+        return type(exc), str(exc)
+    raise AssertionError("nothing raised")
+
+
+class Tight(list):  # a list subclass whose instances have no attributes of their own
+    __slots__ = ()
+
+
+class Borrowed:  # list's methods on a class that is no list
+    __slots__ = ()
+    append = list.append
+    pop = list.pop
+
+
+class BuiltinMethodStorageTest(unittest.TestCase):
+    """Storage whose append and pop are C methods: called directly where the type allows
+    it, through the method otherwise; either way what `queue.append(item)` and
+    `queue.pop()` would do, with the hook's entry when they fail."""
+
+    def test_lifo_through_c_methods(self):
+        for storage, items in ((bytearray(), [1, 2, 255]), (Tight(), [Item(), Item(), Item()])):
+            q = queue_with(storage)
+            base = [refcount(o) for o in items]
+            for o in items:
+                LifoQueue._put(q, o)
+            self.assertEqual(list(storage), items)
+            self.assertEqual([LifoQueue._get(q) for _ in items], items[::-1])
+            self.assertEqual(len(storage), 0)
+            del o
+            self.assertEqual([refcount(o) for o in items], base)
+
+    def test_failures_are_the_methods_own(self):
+        item = Item()
+        cases = [
+            # (storage, hook, argument, what Python's own call on a twin raises, line)
+            (bytearray(b"ab"), "_put", 256, lambda s: s.append(256), 18),
+            (bytearray(b"ab"), "_put", item, lambda s: s.append(item), 18),
+            (bytearray(), "_get", None, lambda s: s.pop(), 21),
+            (Tight(), "_get", None, lambda s: s.pop(), 21),
+            ({1: 2}, "_get", None, lambda s: s.pop(), 21),  # dict.pop needs a key
+            (Borrowed(), "_put", item, lambda s: s.append(item), 18),  # list.append refuses it
+            (Borrowed(), "_get", None, lambda s: s.pop(), 21),
+        ]
+        base = refcount(item)
+        for storage, hook, arg, own, line in cases:
+            twin = copy_of(storage)
+            expected = error_of(lambda: own(twin))
+            q = queue_with(storage)
+            call = (lambda: LifoQueue._put(q, arg)) if hook == "_put" else (lambda: LifoQueue._get(q))
+            exc = catch(expected[0], call)
+            self.assertEqual((type(exc), str(exc)), expected, (storage, hook))
+            self.assertEqual(entries(exc), [ours(hook, line)], (storage, hook))
+            self.assertEqual(contents(storage), contents(twin), (storage, hook))
+            del exc
+        self.assertEqual(refcount(item), base)
+
+    def test_getattribute_of_the_storage_is_honoured(self):
+        log = []
+
+        class Watched(list):
+            __slots__ = ()
+
+            def __getattribute__(self, name):
+                log.append(name)
+                return list.__getattribute__(self, name)
+        q = queue_with(Watched())
+        LifoQueue._put(q, 1)
+        LifoQueue._put(q, 2)
+        self.assertEqual(LifoQueue._get(q), 2)
+        self.assertEqual(log, ["append", "append", "pop"])
+        self.assertEqual(q.queue, [1])
+
+    def test_method_found_through_an_mro_of_its_own(self):
+        # Provider is in Stacked's MRO without being its base, so that changing Provider
+        # does not tell Stacked. The hooks find what the interpreter's own lookup finds,
+        # before and after the change (until 3.10 the interpreter keeps no version tag for
+        # such a class; from 3.10 on, its own lookup keeps giving what it found first).
+        class Provider(list):
+            __slots__ = ()
+            pop = list.pop
+            append = list.append
+
+        class OwnMro(type):
+            def mro(cls):
+                return [cls, Provider] + [c for c in type.mro(cls) if c is not cls]
+
+        class Stacked(list, metaclass=OwnMro):
+            __slots__ = ()
+        self.assertEqual(Stacked.__mro__, (Stacked, Provider, list, object))
+        storage, twin = Stacked([1, 2]), Stacked([1, 2])
+        q = queue_with(storage)
+        self.assertEqual(LifoQueue._get(q), twin.pop())
+        LifoQueue._put(q, 3)
+        twin.append(3)
+        self.assertEqual(storage, twin)
+        try:
+            Provider.pop = lambda self: "replaced pop"
+            Provider.append = lambda self, x: list.append(self, ("replaced append", x))
+            self.assertEqual(LifoQueue._get(q), twin.pop())
+            LifoQueue._put(q, 4)
+            twin.append(4)
+            self.assertEqual(storage, twin)
+        finally:
+            Provider.pop, Provider.append = list.pop, list.append
+
+
+def copy_of(storage):
+    twin = type(storage).__new__(type(storage))
+    if isinstance(storage, (list, bytearray)):
+        twin.extend(storage)
+    elif isinstance(storage, dict):
+        twin.update(storage)
+    return twin
+
+
+def contents(storage):
+    return dict(storage) if isinstance(storage, dict) else list(storage) if hasattr(storage, "__iter__") else None
+
+
 class QsizeTest(unittest.TestCase):
     def test_default_and_given_len(self):
         q = LifoQueue()
@@ -298,6 +422,28 @@ class QsizeTest(unittest.TestCase):
         exc = catch(TypeError, lambda: LifoQueue._qsize(queue_with(5)))
         self.assertEqual(str(exc), "object of type 'int' has no len()")
         self.assertEqual(entries(exc), [ours("_qsize", 15)])
+
+    def test_other_builtins_as_len(self):
+        # builtins other than len take the general call, with _qsize's entry when they fail
+        import operator
+        q = LifoQueue()
+        for v in (1, 2, 3):
+            q.put(v)
+        base = refcount(q.queue)
+        for func, expected in ((operator.length_hint, 3), (id, id(q.queue)), (bool, True)):
+            self.assertEqual(LifoQueue._qsize(q, func), expected, func)
+            self.assertEqual(LifoQueue._qsize(q, len=func), expected, func)
+        for func in (abs, ord):
+            try:
+                func(q.queue)
+            except TypeError as own:
+                message = str(own)
+            exc = catch(TypeError, lambda: LifoQueue._qsize(q, func))
+            self.assertEqual(str(exc), message, func)
+            self.assertEqual(entries(exc), [ours("_qsize", 15)], func)
+        del exc
+        self.assertEqual(list(q.queue), [1, 2, 3])
+        self.assertEqual(refcount(q.queue), base)
 
     def test_assigned_defaults_do_not_change_calls(self):
         func = LifoQueue.__dict__["_qsize"]
