@@ -81,6 +81,51 @@ TEST(RuntimeErrorMatching, TupleItemsThatAreNotClasses) {
   EXPECT_EQ(tarn::given_exception_matches(PyExc_KeyError, PyExc_KeyError), 1);
 }
 
+// For exception classes, classes that are no exceptions and flat tuples of them, every
+// matcher answers as the interpreter does; a tuple that holds the type itself answers in
+// the identity pass.
+TEST(RuntimeErrorMatching, AgreesWithTheInterpreter) {
+  PyObject* const int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+  PyObject* const bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
+  Ref holding_key = tuple_of({PyExc_ValueError, PyExc_KeyError});
+  Ref int_then_lookup = tuple_of({int_type, PyExc_LookupError});
+  Ref int_then_value = tuple_of({int_type, PyExc_ValueError});
+  Ref only_int = tuple_of({int_type});
+  struct Case {
+    const char* what;
+    PyObject* type;
+    PyObject* expected;
+    int matches;
+  } cases[] = {
+      {"a tuple that holds the type", PyExc_KeyError, holding_key.get(), 1},
+      {"a class that is no exception, then a base", PyExc_KeyError, int_then_lookup.get(), 1},
+      {"a class that is no exception, then another class", PyExc_KeyError, int_then_value.get(), 0},
+      {"a tuple of a class that is no exception", PyExc_KeyError, only_int.get(), 0},
+      {"an expected class that is no exception", PyExc_KeyError, int_type, 0},
+      {"a class that is no exception against an exception", int_type, PyExc_ValueError, 0},
+      {"a class that is no exception against a tuple of its base", bool_type, only_int.get(), 0},
+      {"a class that is no exception against its base", bool_type, int_type, 0},
+  };
+  PyThreadState* ts = PyThreadState_Get();
+  for (const Case& c : cases) {
+    ASSERT_EQ(PyErr_GivenExceptionMatches(c.type, c.expected), c.matches) << c.what;
+    EXPECT_EQ(tarn::given_exception_matches(c.type, c.expected), c.matches) << c.what;
+    if (PyTuple_Check(c.expected)) {
+      EXPECT_EQ(tarn::error_matches_tuple(c.type, c.expected), c.matches) << c.what;
+      if (PyExceptionClass_Check(c.type)) {
+        EXPECT_EQ(tarn::given_exception_matches_tuple(c.type, c.expected), c.matches) << c.what;
+      }
+    }
+    if (PyExceptionClass_Check(c.type)) {  // raised, then matched in the thread state
+      PyErr_SetNone(c.type);
+      EXPECT_EQ(tarn::error_matches_in_state(ts, c.expected), c.matches) << c.what;
+      EXPECT_EQ(tarn::raised_type(ts), c.type) << c.what;  // neither consumed nor replaced
+      PyErr_Clear();
+    }
+    EXPECT_FALSE(PyErr_Occurred()) << c.what;
+  }
+}
+
 // A type that was never readied: it has a tp_base chain but no tp_mro.
 TEST(RuntimeErrorMatching, TypeWithoutMroUsesItsBaseChain) {
   static PyTypeObject bare;
