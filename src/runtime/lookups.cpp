@@ -53,7 +53,7 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyObject* attr;
   switch (read_instance_attr(obj, name, stored_hash(name), &hint, &attr)) {
     case StoredAttr::found: return hand_out_attribute(obj, attr, method);
-    case StoredAttr::error: PyErr_Clear(); break;  // a failing lookup counts as none
+    case StoredAttr::error: return 0;  // the lookup's error, as the interpreter's method lookup gives it
     case StoredAttr::absent: break;
   }
   if (is_method) {

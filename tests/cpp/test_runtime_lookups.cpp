@@ -209,6 +209,36 @@ TEST_F(RuntimeHelpers, LookupThroughCustomGetattro) {
   EXPECT_EQ(pending_error(), "RtAttrMiss: missing");
 }
 
+// An instance dictionary whose lookup of the name fails (a key of the same hash that cannot
+// be compared): the failure is the answer, as the interpreter's own lookups give it, never a
+// class attribute found behind it. A data descriptor is read before the dictionary is asked.
+TEST_F(RuntimeHelpers, LookupInstanceDictionaryThatFailsToCompare) {
+  for (const char* name : {"meth", "klass_int", "nope"}) {
+    SCOPED_TRACE(name);
+    Ref host = eval("RtHost()");
+    Ref n = interned(name);
+    Ref collider = Ref::steal(PyObject_CallFunction(eval("RtCollider").get(), "n", PyObject_Hash(n.get())));
+    Ref dict = Ref::steal(PyObject_GetAttrString(host.get(), "__dict__"));
+    ASSERT_EQ(PyDict_SetItem(dict.get(), collider.get(), Py_None), 0);
+    Py_ssize_t host_count = Py_REFCNT(host.get());
+
+    Ref generic = Ref::steal(PyObject_GetAttr(host.get(), n.get()));
+    EXPECT_FALSE(generic);
+    EXPECT_EQ(pending_error(), "ValueError: eq failed");
+    Lookup l = lookup(host.get(), name);
+    EXPECT_EQ(l.result, 0);
+    EXPECT_EQ(l.method, nullptr);
+    EXPECT_EQ(pending_error(), "ValueError: eq failed");
+    EXPECT_EQ(Py_REFCNT(host.get()), host_count);
+  }
+  ASSERT_TRUE(exec_python("rt_prop_host = RtHost()\nrt_prop_host._prop_value = 'by the property'\n"
+                          "rt_prop_host.__dict__[RtCollider(hash('prop'))] = None"));
+  Ref prop_host = eval("rt_prop_host");
+  Ref value = eval("rt_prop_host._prop_value");
+  expect_lookup(prop_host.get(), "prop", 0, value.get());
+  ASSERT_TRUE(exec_python("del rt_prop_host"));
+}
+
 // --- call_vector and the call helpers --------------------------------------------
 
 TEST_F(RuntimeHelpers, CallVectorBuiltinsDirectly) {

@@ -67,6 +67,36 @@ class QueueObjectTest(HostileCase):
         self.assertEqual(q.unfinished_tasks, 0)
         self.assertUsable(q)
 
+    def test_dictionary_that_cannot_compare_the_method_name(self):
+        # The queue object's own dictionary fails to look up append or pop: that failure is
+        # the call's, as it is for the Python source, never the class's method behind it.
+        class Uncomparable:
+            def __init__(self, name):
+                self.h = hash(name)
+
+            def __hash__(self):
+                return self.h
+
+            def __eq__(self, other):
+                raise RuntimeError("cannot compare")
+
+        class Store:
+            def append(self, x):
+                raise AssertionError("append reached")
+
+            def pop(self):
+                raise AssertionError("pop reached")
+        q = LifoQueue()
+        for name, call, entry in (("append", lambda: q._put(1), (P + "_put", 18)),
+                                  ("pop", q._get, (P + "_get", 21))):
+            with self.subTest(name):
+                q.queue = Store()
+                q.queue.__dict__[Uncomparable(name)] = None
+                with self.assertRaisesRegex(RuntimeError, "cannot compare"):
+                    getattr(q.queue, name)  # what Python code gets
+                self.assertFails(call, RuntimeError, "cannot compare", [entry])
+        self.assertUsable(q)
+
     def test_callbacks_into_the_same_queue(self):
         q = LifoQueue()
         seen = []
