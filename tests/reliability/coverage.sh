@@ -22,5 +22,6 @@ find "$OUT" -name '*.gcda' -delete
 
 status=0
 ctest --test-dir "$OUT" --output-on-failure -j "$JOBS" || status=$?
-"$PY" "$ROOT/tests/reliability/coverage_report.py" "$ROOT" "$OUT/CMakeFiles/tarn_core.dir" | tee "$OUT/coverage.txt"
+"$PY" "$ROOT/tests/reliability/coverage_report.py" "$ROOT" "$OUT/CMakeFiles/tarn_core.dir" \
+      "$OUT/CMakeFiles/tarn_internal_tests.dir" | tee "$OUT/coverage.txt"
 [ "$status" -eq 0 ] || { echo "coverage: tests failed" >&2; exit "$status"; }

@@ -1,8 +1,10 @@
 """Line and branch coverage of src/ from a gcov-instrumented build: per file the lines run
 and the branches taken, then the lines never run and the branches never taken, by line.
-A header's figures merge every translation unit that includes it.
+A header's figures merge every translation unit that includes it, the C++ tests' own
+included: of an inline function of src/ that the module's code and a test both use, the
+test binary keeps one copy, the test's, and the module's calls in that binary run it too.
 
-Usage: coverage_report.py ROOT OBJECT_DIR"""
+Usage: coverage_report.py ROOT OBJECT_DIR...   (the module's objects, then the tests')"""
 import collections
 import json
 import os
@@ -24,11 +26,11 @@ def gcov_files(object_dir):
                     yield os.path.normpath(os.path.join(record["current_working_directory"], entry["file"])), entry
 
 
-def merge(root, object_dir):
+def merge(root, object_dirs):
     """{relative path: (line counts {line: count}, branch counts {(line, index): count})}."""
     src = os.path.join(root, "src") + os.sep
     files = collections.defaultdict(lambda: (collections.Counter(), collections.Counter()))
-    for path, entry in gcov_files(object_dir):
+    for path, entry in (found for object_dir in object_dirs for found in gcov_files(object_dir)):
         if not path.startswith(src):
             continue
         lines, branches = files[os.path.relpath(path, root)]
@@ -57,8 +59,8 @@ def percent(done, total):
     return "%6.2f %%" % (100.0 * done / total) if total else "     - "
 
 
-def main(root, object_dir):
-    files = merge(root, object_dir)
+def main(root, *object_dirs):
+    files = merge(root, object_dirs)
     width = max(len(name) for name in files) if files else 10
     print("%-*s %15s %9s %15s %9s" % (width, "file", "lines", "", "branches", ""))
     totals = [0, 0, 0, 0]
@@ -89,4 +91,4 @@ def main(root, object_dir):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:3])
+    main(*sys.argv[1:])
