@@ -51,6 +51,15 @@ PyObject* return_null(PyObject*, PyObject*) noexcept {
   ++seen.calls;
   return nullptr;
 }
+PyObject* record_tuple(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  ++seen.calls;
+  seen.self = self;
+  seen.arg = args;
+  seen.nargs = PyTuple_GET_SIZE(args);
+  seen.first = kwargs;
+  Py_INCREF(args);  // the tuple, as the result
+  return args;
+}
 
 PyMethodDef noargs_def = {"rt_noargs", record, METH_NOARGS, nullptr};
 PyMethodDef static_def = {"rt_static", record, METH_NOARGS | METH_STATIC, nullptr};
@@ -61,6 +70,9 @@ PyMethodDef null_noargs_def = {"rt_null_noargs", return_null, METH_NOARGS, nullp
 PyMethodDef null_o_def = {"rt_null_o", return_null, METH_O, nullptr};
 PyMethodDef tarn_noargs_def = {"rt_tarn_noargs", record, METH_NOARGS, nullptr};
 PyMethodDef tarn_o_def = {"rt_tarn_o", record, METH_O, nullptr};
+PyMethodDef tarn_varkw_def = {"rt_tarn_varkw",
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(record_tuple)),
+                              METH_VARARGS | METH_KEYWORDS, nullptr};
 
 Ref builtin(PyMethodDef* def, PyObject* self) { return Ref::steal(PyCFunction_New(def, self)); }
 Ref tarn_function(PyMethodDef* def, int flags) {
@@ -95,6 +107,16 @@ class RuntimeHelpers : public ::testing::Test {
         "    def __init__(self, h): self.h = h\n"
         "    def __hash__(self): return self.h\n"
         "    def __eq__(self, other): raise ValueError('eq failed')\n"
+        "class RtFlaky:\n"
+        "    # Hashes as `name`; each comparison takes the next of `steps` ('raise', 'match', or\n"
+        "    # 'change': changes the class `owner`, then raises), then compares unequal.\n"
+        "    def __init__(self, name, steps): self.h, self.steps, self.owner = hash(name), list(steps), None\n"
+        "    def __hash__(self): return self.h\n"
+        "    def __eq__(self, other):\n"
+        "        step = self.steps.pop(0) if self.steps else 'miss'\n"
+        "        if step == 'change': self.owner.rt_changes = getattr(self.owner, 'rt_changes', 0) + 1\n"
+        "        if step in ('raise', 'change'): raise ValueError('compare: ' + step)\n"
+        "        return step == 'match'\n"
         "def rt_args(*a): return a\n"
         "rt_host, rt_other = RtHost(), RtHost()\n"
         "rt_long = type('L' * 60, (), {})()\n"));
@@ -239,6 +261,181 @@ TEST_F(RuntimeHelpers, LookupInstanceDictionaryThatFailsToCompare) {
   ASSERT_TRUE(exec_python("del rt_prop_host"));
 }
 
+// A name made at run time has no hash yet: it is computed and kept, and the lookups find
+// what the interned name finds.
+TEST_F(RuntimeHelpers, LookupsWithNamesNotHashedYet) {
+  auto fresh = [](const char* text) {
+    Ref name = Ref::steal(PyUnicode_FromFormat("%s", text));
+    EXPECT_EQ(reinterpret_cast<PyASCIIObject*>(name.get())->hash, -1);
+    return name;
+  };
+  auto stored = [](const Ref& name) { return reinterpret_cast<PyASCIIObject*>(name.get())->hash; };
+  Ref host = eval("rt_host");
+  Ref meth = eval("RtHost.__dict__['meth']");
+  Ref name = fresh("meth");
+  PyObject* method = nullptr;
+  EXPECT_EQ(tarn::lookup_method(host.get(), name.get(), &method), 1);
+  EXPECT_EQ(method, meth.get());
+  Py_XDECREF(method);
+  EXPECT_EQ(stored(name), PyObject_Hash(interned("meth").get()));
+
+  Ref dict = eval("{'rt_key': 'rt value'}");
+  name = fresh("rt_key");
+  EXPECT_EQ(tarn_test::str_of(tarn::dict_get_quiet(dict.get(), name.get())), "rt value");
+  EXPECT_EQ(stored(name), PyObject_Hash(interned("rt_key").get()));
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+// --- objects of types defined here -------------------------------------------------
+
+// A type that nothing has readied yet: the first method lookup on one of its objects
+// readies it, as the interpreter's own lookup does.
+PyObject* unready_meth(PyObject* self, PyObject*) noexcept {
+  Py_INCREF(self);
+  return self;
+}
+PyMethodDef unready_methods[] = {{"meth", unready_meth, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+void free_object(PyObject* self) noexcept { PyObject_Free(self); }
+PyTypeObject unready_type;
+
+// Objects of variable size that keep their dictionary after their items (a negative
+// tp_dictoffset), as subclasses of int or tuple did before managed dictionaries.
+void var_dict_dealloc(PyObject* self) noexcept {
+  PyObject** slot = _PyObject_GetDictPtr(self);
+  if (slot) Py_CLEAR(*slot);
+  PyObject_Free(self);
+}
+PyTypeObject var_dict_type;
+
+// A type with only the slots that take the name as a C string.
+struct {
+  std::string name;
+  PyObject* value;
+  int calls;
+} char_set;
+PyObject* char_getattr(PyObject*, char* name) noexcept {
+  if (std::string(name) == "missing") {
+    PyErr_Format(PyExc_AttributeError, "no %s here", name);
+    return nullptr;
+  }
+  return PyUnicode_FromFormat("got %s", name);
+}
+int char_setattr(PyObject*, char* name, PyObject* value) noexcept {
+  char_set = {name, value, char_set.calls + 1};
+  return 0;
+}
+PyTypeObject char_slots_type;
+
+PyTypeObject* static_type(PyTypeObject* t, const char* name) {
+  if (!t->tp_name) {
+    Py_SET_REFCNT(t, 1);
+    t->tp_name = name;
+    t->tp_basicsize = sizeof(PyObject);
+    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_dealloc = free_object;
+  }
+  return t;
+}
+Ref new_object(PyTypeObject* t, Py_ssize_t items = 0) {
+  if (!(t->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(t) < 0) return Ref();
+  return Ref::steal(PyType_GenericAlloc(t, items));
+}
+
+TEST_F(RuntimeHelpers, LookupMethodReadiesTheTypeFirst) {
+  PyTypeObject* t = static_type(&unready_type, "rt_unready");
+  t->tp_getattro = PyObject_GenericGetAttr;
+  t->tp_methods = unready_methods;
+  ASSERT_FALSE(t->tp_flags & Py_TPFLAGS_READY);
+  Ref obj = Ref::steal(PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(PyObject))), t));
+  Ref name = interned("meth");
+  PyObject* method = nullptr;
+  PyGC_Collect();  // empties the free lists, so that readying the type allocates from the start
+  {
+    tarn_test::FailNth fail(1);
+    EXPECT_EQ(tarn::lookup_method(obj.get(), name.get(), &method), 0);
+    EXPECT_TRUE(fail.failed());
+  }
+  EXPECT_EQ(method, nullptr);
+  EXPECT_EQ(pending_error(), "MemoryError: ");
+  EXPECT_FALSE(t->tp_flags & Py_TPFLAGS_READY);
+
+  EXPECT_EQ(tarn::lookup_method(obj.get(), name.get(), &method), 1);
+  Ref held = Ref::steal(method);
+  EXPECT_TRUE(t->tp_flags & Py_TPFLAGS_READY);
+  ASSERT_NE(t->tp_dict, nullptr);
+  EXPECT_EQ(method, PyDict_GetItemString(t->tp_dict, "meth"));
+  Ref called = Ref::steal(tarn::call_one_arg(method, obj.get()));
+  EXPECT_EQ(called.get(), obj.get());
+}
+
+TEST_F(RuntimeHelpers, VariableSizeObjectsKeepTheirDictionaryAfterTheItems) {
+  PyTypeObject* t = static_type(&var_dict_type, "rt_var_dict");
+  t->tp_basicsize = sizeof(PyVarObject) + sizeof(PyObject*);
+  t->tp_itemsize = sizeof(PyObject*);
+  t->tp_dictoffset = -static_cast<Py_ssize_t>(sizeof(PyObject*));
+  t->tp_dealloc = var_dict_dealloc;
+  t->tp_getattro = PyObject_GenericGetAttr;
+  t->tp_setattro = PyObject_GenericSetAttr;
+  Ref colour = interned("colour");
+  Ref red = Ref::steal(PyUnicode_FromString("red"));
+  for (Py_ssize_t items : {0, 1, 5}) {
+    SCOPED_TRACE(items);
+    Ref obj = new_object(t, items);
+    ASSERT_TRUE(obj) << pending_error();
+    ASSERT_EQ(Py_TYPE(obj.get())->tp_dictoffset, -8);
+    EXPECT_EQ(tarn::instance_dict(obj.get()), nullptr);  // none made yet
+    Py_ssize_t hint = -1;
+    PyObject* value = nullptr;
+    EXPECT_EQ(tarn::read_instance_attr(obj.get(), colour.get(), PyObject_Hash(colour.get()), &hint, &value),
+              tarn::StoredAttr::absent);
+
+    ASSERT_EQ(PyObject_SetAttr(obj.get(), colour.get(), red.get()), 0);
+    PyObject* dict = tarn::instance_dict(obj.get());
+    ASSERT_NE(dict, nullptr);
+    EXPECT_EQ(dict, *_PyObject_GetDictPtr(obj.get()));
+    EXPECT_EQ(tarn::read_instance_attr(obj.get(), colour.get(), PyObject_Hash(colour.get()), &hint, &value),
+              tarn::StoredAttr::found);
+    EXPECT_EQ(value, red.get());
+    Py_XDECREF(value);
+    expect_lookup(obj.get(), "colour", 0, red.get());
+  }
+}
+
+TEST_F(RuntimeHelpers, TypesWithOnlyTheCStringAttributeSlots) {
+  PyTypeObject* t = static_type(&char_slots_type, "rt_char_slots");
+  t->tp_getattr = char_getattr;
+  t->tp_setattr = char_setattr;
+  Ref obj = new_object(t);
+  ASSERT_TRUE(obj) << pending_error();
+  ASSERT_EQ(t->tp_getattro, nullptr);  // readying left them empty
+  ASSERT_EQ(t->tp_setattro, nullptr);
+  Ref colour = interned("colour");
+  Ref red = Ref::steal(PyUnicode_FromString("red"));
+  EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_by_slot(obj.get(), colour.get())).get()), "got colour");
+  tarn::AttrCache cache{nullptr, 0, false, -1};
+  EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(obj.get(), colour.get(), &cache)).get()),
+            "got colour");
+  EXPECT_EQ(cache.type, nullptr);
+  Lookup l = lookup(obj.get(), "colour");
+  EXPECT_EQ(l.result, 0);
+  EXPECT_EQ(tarn_test::str_of(l.method), "got colour");
+  Py_XDECREF(l.method);
+  EXPECT_EQ(tarn::get_attr_quiet(obj.get(), interned("missing").get()), nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(tarn::get_attr_by_slot(obj.get(), interned("missing").get()), nullptr);
+  EXPECT_EQ(pending_error(), "AttributeError: no missing here");
+
+  Py_ssize_t red_count = Py_REFCNT(red.get());
+  EXPECT_EQ(tarn::set_attr_by_slot(obj.get(), colour.get(), red.get()), 0);
+  EXPECT_EQ(char_set.name, "colour");
+  EXPECT_EQ(char_set.value, red.get());
+  EXPECT_EQ(tarn::set_attr_by_slot(obj.get(), colour.get(), nullptr), 0);  // a deletion
+  EXPECT_EQ(char_set.value, nullptr);
+  EXPECT_EQ(char_set.calls, 2);
+  EXPECT_EQ(Py_REFCNT(red.get()), red_count);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
 // --- call_vector and the call helpers --------------------------------------------
 
 TEST_F(RuntimeHelpers, CallVectorBuiltinsDirectly) {
@@ -268,6 +465,21 @@ TEST_F(RuntimeHelpers, CallVectorBuiltinsDirectly) {
     EXPECT_EQ(seen.arg, arg.get());
     EXPECT_EQ(slots[0], nullptr);
   }
+
+  // One argument for a built-in of another calling convention: its own vectorcall.
+  Ref fast = builtin(&fast_def, marker.get());
+  seen = Seen{};
+  PyObject* slots[2] = {nullptr, arg.get()};
+  r = Ref::steal(tarn::call_one_arg(fast.get(), arg.get()));
+  EXPECT_EQ(r.get(), Py_None);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.self, marker.get());
+  EXPECT_EQ(seen.nargs, 1);
+  EXPECT_EQ(seen.first, arg.get());
+  Ref selfless = builtin(&noargs_def, nullptr);  // (the interpreter's message names the type of a self)
+  EXPECT_EQ(tarn::call_vector(selfless.get(), slots + 1, 1), nullptr);
+  EXPECT_EQ(pending_error(), "TypeError: rt_noargs() takes no arguments (1 given)");
+  EXPECT_EQ(seen.calls, 1);
 }
 
 TEST_F(RuntimeHelpers, CallVectorNullResultWithoutError) {
@@ -305,6 +517,57 @@ TEST_F(RuntimeHelpers, CallVectorTarnFunctions) {
   EXPECT_EQ(r.get(), Py_None);
   EXPECT_EQ(seen.self, plain_o.get());
   EXPECT_EQ(seen.arg, arg.get());
+
+  // Before the exec step knows the function type, its functions take the general roads.
+  PyTypeObject* known = state.function_type;
+  state.function_type = nullptr;
+  seen = Seen{};
+  EXPECT_EQ(tarn::call_vector(noargs.get(), nullptr, 0), nullptr);
+  state.function_type = known;
+  EXPECT_EQ(pending_error(), "TypeError: rt_tarn_noargs() needs an argument");
+  EXPECT_EQ(seen.calls, 0);
+
+  // A function without a vectorcall entry is called with a tuple.
+  Ref varkw = tarn_function(&tarn_varkw_def, 0);
+  ASSERT_TRUE(varkw) << pending_error();
+  ASSERT_EQ(reinterpret_cast<tarn::TarnFunction*>(varkw.get())->vectorcall, nullptr);
+  Py_ssize_t arg_count = Py_REFCNT(arg.get());
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}}) {
+    seen = Seen{};
+    PyObject* slots[2] = {nullptr, arg.get()};
+    r = Ref::steal(tarn::call_vector(varkw.get(), slots + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.self, varkw.get());
+    EXPECT_EQ(seen.first, nullptr);  // no keywords
+    ASSERT_EQ(seen.nargs, static_cast<Py_ssize_t>(n));
+    EXPECT_EQ(r.get(), seen.arg);
+    if (n) {
+      EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), arg.get());
+    } else {
+      EXPECT_EQ(r.get(), state.empty_tuple);
+    }
+    r.reset();
+    EXPECT_EQ(Py_REFCNT(arg.get()), arg_count);
+  }
+}
+
+TEST_F(RuntimeHelpers, CallArrayViaTupleWithoutMemoryForTheTuple) {
+  Ref callable = eval("RtCallable()");
+  Ref a = Ref::steal(PyUnicode_FromString("a")), b = Ref::steal(PyUnicode_FromString("b"));
+  PyObject* args[2] = {a.get(), b.get()};
+  Py_ssize_t counts[3] = {Py_REFCNT(callable.get()), Py_REFCNT(a.get()), Py_REFCNT(b.get())};
+  PyObject* r;
+  PyGC_Collect();  // empties the free lists: the tuple is allocated
+  {
+    tarn_test::FailNth fail(1);
+    r = tarn::call_array_via_tuple(callable.get(), args, 2);
+    EXPECT_TRUE(fail.failed());
+  }
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(pending_error(), "MemoryError: ");
+  EXPECT_EQ(Py_REFCNT(callable.get()), counts[0]);
+  EXPECT_EQ(Py_REFCNT(a.get()), counts[1]);
+  EXPECT_EQ(Py_REFCNT(b.get()), counts[2]);
 }
 
 TEST_F(RuntimeHelpers, CallVectorVectorcallAndTuplePaths) {
@@ -414,6 +677,58 @@ TEST_F(RuntimeRecursionGuardMacro, LowWaterMarkClearsOverflowed) {
   EXPECT_EQ(overflowed_after_call_at(110), 0);
   EXPECT_EQ(overflowed_after_call_at(111), 1);
 }
+
+// Both guarded calls, from below the low-water mark to past the limit: once overflowed, the
+// interpreter grants 50 levels beyond the limit for handling the error.
+PyObject* plain_call(PyObject*, PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
+PyTypeObject plain_call_type;  // its calls guard nothing themselves
+
+TEST_F(RuntimeRecursionGuardMacro, BothGuardedCallsAtEveryDepth) {
+  set_limit(1000);
+  static_type(&plain_call_type, "rt_plain_call")->tp_call = plain_call;
+  Ref callable = new_object(&plain_call_type);
+  ASSERT_TRUE(callable) << pending_error();
+  Ref args = Ref::steal(PyTuple_New(0));
+  struct {
+    const char* name;
+    PyObject* (*call)(PyObject*, PyObject*);
+    PyObject* target;
+    PyObject* arg;
+  } calls[] = {{"call_cfunction", tarn::call_cfunction, trivial_.get(), nullptr},
+               {"call_with_tuple", tarn::call_with_tuple, callable.get(), args.get()}};
+  struct {
+    int depth;
+    int overflowed_before;
+    bool refused;
+    int overflowed_after;
+  } rows[] = {
+      {949, 1, false, 0}, {950, 1, false, 1}, {999, 0, false, 0},
+      {999, 1, false, 1}, {1000, 1, false, 1}, {1030, 1, false, 1},
+      {1000, 0, true, 1},
+  };
+  for (auto& call : calls) {
+    for (auto& row : rows) {
+      SCOPED_TRACE(std::string(call.name) + " at " + std::to_string(row.depth) + ", overflowed " +
+                   std::to_string(row.overflowed_before));
+      ts_->recursion_depth = row.depth;
+      ts_->overflowed = row.overflowed_before;
+      Ref r = Ref::steal(call.call(call.target, call.arg));
+      int depth_after = ts_->recursion_depth;
+      int flag = ts_->overflowed;
+      ts_->recursion_depth = saved_depth_;
+      ts_->overflowed = 0;
+      std::string error = pending_error();
+      EXPECT_EQ(depth_after, row.depth);
+      EXPECT_EQ(flag, row.overflowed_after);
+      if (row.refused) {
+        EXPECT_EQ(r.get(), nullptr);
+        EXPECT_EQ(error, "RecursionError: maximum recursion depth exceeded while calling a Python object");
+      } else {
+        EXPECT_TRUE(r) << error;
+      }
+    }
+  }
+}
 #endif
 
 TEST_F(RuntimeRecursionGuard, AtTheLimitRaisesRecursionError) {
@@ -484,15 +799,118 @@ TEST_F(RuntimeHelpers, InstanceStorageIsReadAsTheInterpreterKeepsIt) {
     EXPECT_EQ(tarn::detail::shared_key_index(Py_TYPE(obj.get()), first.get(), &first_hint), 0);
 #endif
     Ref expected_second = Ref::steal(PyObject_GetAttrString(obj.get(), "second"));
-    Py_ssize_t hint = 7;  // a stale hint is corrected
-    EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
-    EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
-    EXPECT_EQ(stored(obj.get(), "nowhere", &hint), "<absent>");
+    for (Py_ssize_t stale : {7, 0}) {  // a stale hint, past the keys or at another key, is corrected
+      Py_ssize_t hint = stale;
+      EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
+      EXPECT_EQ(stored(obj.get(), "second", &hint), tarn_test::str_of(expected_second.get()));
+      EXPECT_EQ(stored(obj.get(), "nowhere", &hint), "<absent>");
+    }
   }
   Ref replaced = eval("rt_replaced");
   Py_ssize_t hint = -1;
   EXPECT_EQ(stored(replaced.get(), "first", &hint), "<absent>");
   EXPECT_FALSE(PyErr_Occurred());
+}
+
+// --- versioned class lookups and the attribute cache --------------------------------
+
+// A fresh class with the attribute `other`, and an object of it that holds `name` itself;
+// with `steps`, a key of the class dictionary that hashes as name and compares by those steps.
+struct Versioned {
+  Ref klass;
+  Ref obj;
+  Ref name;
+};
+Versioned versioned_class(const char* name, const char* steps) {
+  Versioned v;
+  v.name = interned(name);
+  v.klass = eval("type('RtVersioned', (), {'other': 'class other'})");
+  v.obj = Ref::steal(PyObject_CallObject(v.klass.get(), nullptr));
+  EXPECT_EQ(PyObject_SetAttr(v.obj.get(), v.name.get(), Ref::steal(PyUnicode_FromString("own value")).get()), 0);
+  if (steps) {
+    Ref flaky = Ref::steal(PyObject_CallFunction(eval("RtFlaky").get(), "sO", name,
+                                                 eval(steps).get()));
+    EXPECT_EQ(PyObject_SetAttrString(flaky.get(), "owner", v.klass.get()), 0);
+    auto* tp = reinterpret_cast<PyTypeObject*>(v.klass.get());
+    EXPECT_EQ(PyDict_SetItem(tp->tp_dict, flaky.get(), Ref::steal(PyUnicode_FromString("class value")).get()), 0);
+    PyType_Modified(tp);
+  }
+  Ref other = Ref::steal(PyObject_GetAttrString(v.klass.get(), "other"));  // the class gets a version tag
+  return v;
+}
+
+TEST_F(RuntimeHelpers, VersionedTypeLookup) {
+  Versioned plain = versioned_class("rt_name", nullptr);
+  auto* tp = reinterpret_cast<PyTypeObject*>(plain.klass.get());
+  unsigned int version = 12345;
+  Ref other = interned("other");
+  PyObject* found = tarn::versioned_type_lookup(tp, other.get(), &version);
+  EXPECT_EQ(tarn_test::str_of(found), "class other");
+  EXPECT_NE(version, 0u);
+  EXPECT_EQ(version, tarn::type_version(tp));
+  EXPECT_EQ(tarn::versioned_type_lookup(tp, plain.name.get(), &version), nullptr);
+  EXPECT_EQ(version, tarn::type_version(tp));
+
+  // A key comparison runs Python code: when the two lookups disagree, or the class changed
+  // meanwhile, or it has no version tag left after the lookup, nothing may be cached.
+  struct {
+    const char* steps;
+    const char* what;
+  } rows[] = {
+      {"['raise', 'match']", "the second lookup finds what the first did not"},
+      {"['raise', 'change']", "the second lookup changes the class"},
+      {"['change', 'change']", "the first lookup changes the class"},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Versioned v = versioned_class("rt_name", row.steps);
+    auto* vt = reinterpret_cast<PyTypeObject*>(v.klass.get());
+    version = 12345;
+    EXPECT_EQ(tarn::versioned_type_lookup(vt, v.name.get(), &version), nullptr);
+    EXPECT_EQ(version, 0u);
+    EXPECT_FALSE(PyErr_Occurred());
+  }
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Versioned v = versioned_class("rt_name", row.steps);
+    tarn::AttrCache cache{nullptr, 0, false, -1};
+    EXPECT_FALSE(tarn::fill_attr_cache(reinterpret_cast<PyTypeObject*>(v.klass.get()), v.name.get(), &cache));
+    EXPECT_EQ(cache.type, nullptr);
+  }
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Versioned v = versioned_class("rt_name", row.steps);
+    tarn::AttrCache cache{nullptr, 0, false, -1};
+    EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(v.obj.get(), v.name.get(), &cache)).get()),
+              "own value");  // the generic road's answer
+    EXPECT_EQ(cache.type, nullptr);
+    EXPECT_FALSE(PyErr_Occurred());
+  }
+  tarn::AttrCache cache{nullptr, 0, false, -1};
+  EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(plain.obj.get(), plain.name.get(), &cache)).get()),
+            "own value");
+  EXPECT_EQ(cache.type, tp);
+  EXPECT_EQ(cache.version, tarn::type_version(tp));
+  EXPECT_TRUE(cache.from_storage);
+}
+
+// The object's own storage answers through the cache: a failing lookup there is the answer,
+// as for the interpreter's generic lookup.
+TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
+  Versioned v = versioned_class("rt_name", nullptr);
+  tarn::AttrCache cache{nullptr, 0, false, -1};
+  EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(v.obj.get(), v.name.get(), &cache)).get()),
+            "own value");
+  ASSERT_EQ(cache.type, Py_TYPE(v.obj.get()));
+  Ref bare = Ref::steal(PyObject_CallObject(v.klass.get(), nullptr));
+  Ref collider = Ref::steal(PyObject_CallFunction(eval("RtCollider").get(), "n", PyObject_Hash(v.name.get())));
+  Ref dict = Ref::steal(PyObject_GetAttrString(bare.get(), "__dict__"));
+  ASSERT_EQ(PyDict_SetItem(dict.get(), collider.get(), Py_None), 0);
+  EXPECT_EQ(PyObject_GetAttr(bare.get(), v.name.get()), nullptr);
+  EXPECT_EQ(pending_error(), "ValueError: eq failed");
+  EXPECT_EQ(tarn::get_attr_cached(bare.get(), v.name.get(), &cache), nullptr);
+  EXPECT_EQ(pending_error(), "ValueError: eq failed");
+  EXPECT_EQ(cache.type, Py_TYPE(v.obj.get()));  // still filled
 }
 
 // --- module globals --------------------------------------------------------------
@@ -596,6 +1014,13 @@ TEST_F(RuntimeHelpers, GetAttrQuiet) {
 
   EXPECT_EQ(tarn::get_attr_quiet(state.builtins_module, nope.get()), nullptr);  // module getattro
   EXPECT_FALSE(PyErr_Occurred());
+
+  // Nothing in flight, or another error: clear_attribute_error leaves it as it is.
+  tarn::clear_attribute_error();
+  EXPECT_FALSE(PyErr_Occurred());
+  PyErr_SetString(PyExc_KeyError, "kept");
+  tarn::clear_attribute_error();
+  EXPECT_EQ(pending_error(), "KeyError: 'kept'");
 }
 
 TEST_F(RuntimeHelpers, GetBuiltin) {
@@ -603,6 +1028,23 @@ TEST_F(RuntimeHelpers, GetBuiltin) {
   EXPECT_EQ(Ref::steal(tarn::get_builtin(state.ids.len)).get(), len.get());
   EXPECT_EQ(tarn::get_builtin(interned("rt_no_such_builtin").get()), nullptr);
   EXPECT_EQ(pending_error(), "NameError: name 'rt_no_such_builtin' is not defined");
+
+  // The builtins module is asked through its attribute lookup: an error other than
+  // AttributeError from it is the answer, not a NameError.
+  ASSERT_TRUE(exec_python("import builtins\n"
+                          "def rt_builtins_getattr(name):\n"
+                          "    if name == 'rt_refused': raise LookupError('refused: ' + name)\n"
+                          "    raise AttributeError(name)\n"
+                          "builtins.__getattr__ = rt_builtins_getattr\n"));
+  PyObject* refused = tarn::get_builtin(interned("rt_refused").get());
+  std::string refused_error = pending_error();
+  PyObject* missing = tarn::get_builtin(interned("rt_no_such_builtin").get());
+  std::string missing_error = pending_error();
+  ASSERT_TRUE(exec_python("del builtins.__getattr__"));
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(refused_error, "LookupError: refused: rt_refused");
+  EXPECT_EQ(missing, nullptr);
+  EXPECT_EQ(missing_error, "NameError: name 'rt_no_such_builtin' is not defined");
 }
 
 }  // namespace
