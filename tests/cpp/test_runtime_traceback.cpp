@@ -126,6 +126,36 @@ TEST_F(RuntimeCodeCache, RepeatedKeyReplaces) {
   EXPECT_EQ(found.get(), second.get());
 }
 
+// A full cache whose array cannot grow keeps its entries and takes nothing of the code object.
+TEST_F(RuntimeCodeCache, FullCacheThatCannotGrowKeepsItsEntries) {
+  std::vector<Ref> codes;
+  std::vector<int> full;
+  for (int key = 1; key <= 64; ++key) {
+    codes.push_back(make_code("rt_f", key));
+    tarn::code_cache_insert(key, as_code(codes.back()));
+    full.push_back(key);
+  }
+  ASSERT_EQ(tarn::code_cache.capacity, 64);
+  Ref extra = make_code("rt_extra", 100);
+  Py_ssize_t count = Py_REFCNT(extra.get());
+  {
+    tarn_test::FailNth fail(1);
+    tarn::code_cache_insert(100, as_code(extra));
+    EXPECT_TRUE(fail.failed());
+  }
+  EXPECT_EQ(keys(), full);
+  EXPECT_EQ(tarn::code_cache.capacity, 64);
+  EXPECT_EQ(Py_REFCNT(extra.get()), count);
+  EXPECT_EQ(tarn::code_cache_lookup(100), nullptr);
+  EXPECT_FALSE(PyErr_Occurred());
+
+  tarn::code_cache_insert(100, as_code(extra));  // the next insertion grows it
+  full.push_back(100);
+  EXPECT_EQ(keys(), full);
+  EXPECT_EQ(tarn::code_cache.capacity, 128);
+  EXPECT_EQ(Py_REFCNT(extra.get()), count + 1);
+}
+
 // --- traceback entries -----------------------------------------------------------
 
 class RuntimeTraceback : public RuntimeCodeCache {
@@ -288,6 +318,133 @@ TEST_F(RuntimeTraceback, FailingTruthTestCountsAsFalse) {
   auto* entry = reinterpret_cast<PyTracebackObject*>(tarn_test::raised_traceback(ts));
   EXPECT_EQ(text(tarn_test::frame_code(entry->tb_frame)->co_name), kGet);
   EXPECT_EQ(pending_error(), "ValueError: boom");
+}
+
+// Without an implementation line the setting is not asked and the entry is cached under its
+// Python line; an entry with neither line is not cached at all.
+TEST_F(RuntimeTraceback, EntryWithoutImplementationLine) {
+  set_setting("True");
+  raise_boom();
+  tarn::add_traceback_entry(kGet, 0, 21, tarn::kTracebackFileName);
+  tarn::add_traceback_entry(kGet, 0, 0, tarn::kTracebackFileName);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  EXPECT_EQ(value, value_.get());
+  auto* lineless = reinterpret_cast<PyTracebackObject*>(tb);
+  ASSERT_NE(lineless, nullptr);
+  auto* first = lineless->tb_next;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(text(tarn_test::frame_code(first->tb_frame)->co_name), kGet);
+  EXPECT_EQ(tarn_test::tb_lineno(first), 21);
+  EXPECT_EQ(text(tarn_test::frame_code(lineless->tb_frame)->co_name), kGet);
+  EXPECT_EQ(tarn_test::frame_code(lineless->tb_frame)->co_firstlineno, 0);
+  EXPECT_EQ(keys(), std::vector<int>{21});
+  Ref cached = Ref::steal(reinterpret_cast<PyObject*>(tarn::code_cache_lookup(21)));
+  EXPECT_EQ(cached.get(), reinterpret_cast<PyObject*>(tarn_test::frame_code(first->tb_frame)));
+}
+
+// A cached code object whose name is not ASCII is never taken for another function's.
+TEST_F(RuntimeTraceback, CachedEntryWithNonAsciiNameIsNotReused) {
+  set_setting("False");
+  Ref odd = make_code("corvessa.util.queue.caf\xc3\xa9", 14);
+  ASSERT_TRUE(odd) << pending_error();
+  tarn::code_cache_insert(14, as_code(odd));
+  raise_boom();
+  tarn::add_traceback_entry("corvessa.util.queue.caf", 1111, 14, tarn::kTracebackFileName);
+  PyThreadState* ts = PyThreadState_Get();
+  auto* entry = reinterpret_cast<PyTracebackObject*>(tarn_test::raised_traceback(ts));
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(text(tarn_test::frame_code(entry->tb_frame)->co_name), "corvessa.util.queue.caf");
+  EXPECT_EQ(tarn_test::tb_lineno(entry), 14);
+  EXPECT_EQ(keys(), std::vector<int>{14});
+  Ref cached = Ref::steal(reinterpret_cast<PyObject*>(tarn::code_cache_lookup(14)));
+  EXPECT_EQ(cached.get(), odd.get());
+  EXPECT_EQ(pending_error(), "ValueError: boom");
+}
+
+#if PY_VERSION_HEX < 0x030C0000
+// Nor one whose name is a string of the old Py_UNICODE interface (not compact, 3.8 to 3.11).
+TEST_F(RuntimeTraceback, CachedEntryWithLegacyStringNameIsNotReused) {
+  set_setting("False");
+  const char name[] = "corvessa.util.queue.legacy";
+  Py_ssize_t n = static_cast<Py_ssize_t>(sizeof(name) - 1);
+  Ref legacy = Ref::steal(PyUnicode_FromUnicode(nullptr, n));
+  Py_UNICODE* wide = PyUnicode_AS_UNICODE(legacy.get());
+  for (Py_ssize_t i = 0; i < n; ++i) wide[i] = static_cast<Py_UNICODE>(name[i]);
+  ASSERT_EQ(PyUnicode_READY(legacy.get()), 0);
+  ASSERT_FALSE(PyUnicode_IS_COMPACT(legacy.get()));
+  Ref file = Ref::steal(PyUnicode_FromString(tarn::kTracebackFileName));
+  PyObject* e = state.empty_tuple;
+  Ref odd = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      0, 0, 0, 0, 0, 0, state.empty_bytes, e, e, e, e, e, file.get(), legacy.get(), legacy.get(), 15,
+      state.empty_bytes, state.empty_bytes)));
+  ASSERT_TRUE(odd) << pending_error();
+  ASSERT_FALSE(PyUnicode_IS_COMPACT(as_code(odd)->co_name));
+  tarn::code_cache_insert(15, as_code(odd));
+  raise_boom();
+  tarn::add_traceback_entry(name, 1111, 15, tarn::kTracebackFileName);
+  auto* entry = reinterpret_cast<PyTracebackObject*>(tarn_test::raised_traceback(PyThreadState_Get()));
+  ASSERT_NE(entry, nullptr);
+  PyCodeObject* used = tarn_test::frame_code(entry->tb_frame);
+  EXPECT_NE(reinterpret_cast<PyObject*>(used), odd.get());
+  EXPECT_EQ(text(used->co_name), name);
+  EXPECT_EQ(keys(), std::vector<int>{15});
+  EXPECT_EQ(pending_error(), "ValueError: boom");
+}
+#endif
+
+// A stand-in for tarn_runtime without an instance dictionary: the setting is read as its
+// attribute and taken by truth; a failing read counts as missing, and a failing store of
+// False is dropped. The exception in flight stays as it was.
+TEST_F(RuntimeTraceback, RuntimeObjectWithoutDictionary) {
+  ASSERT_TRUE(tarn_test::exec_python(
+      "class RtSetting:\n"
+      "    __slots__ = ('cline_in_traceback',)\n"
+      "def rt_setting(value):\n"
+      "    s = RtSetting()\n"
+      "    s.cline_in_traceback = value\n"
+      "    return s\n"
+      "class RtFalsyFails:\n"
+      "    def __bool__(self): raise RuntimeError('no truth')\n"
+      "class RtUnreadable:\n"
+      "    __slots__ = ()\n"
+      "    @property\n"
+      "    def cline_in_traceback(self): raise LookupError('unreadable')\n"));
+  struct {
+    const char* stand_in;
+    int expected;
+    const char* after;  // the setting read back afterwards
+  } rows[] = {
+      {"RtSetting()", 0, "False"},  // missing: created as False
+      {"rt_setting(False)", 0, "False"},
+      {"rt_setting(True)", 77, "True"},
+      {"rt_setting(1)", 77, "1"},
+      {"rt_setting([])", 0, "[]"},
+      {"rt_setting(RtFalsyFails())", 0, "<__main__.RtFalsyFails object"},
+      {"RtUnreadable()", 0, "LookupError: unreadable"},
+  };
+  PyThreadState* ts = PyThreadState_Get();
+  PyObject* saved = state.runtime_module;
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.stand_in);
+    Ref stand_in = Ref::steal(tarn_test::eval_python(row.stand_in));
+    ASSERT_TRUE(stand_in) << pending_error();
+    ASSERT_EQ(tarn::instance_dict(stand_in.get()), nullptr);
+    Py_ssize_t count = Py_REFCNT(stand_in.get());
+    raise_boom();
+    state.runtime_module = stand_in.get();
+    int result = tarn::check_cline_in_traceback(ts, 77);
+    state.runtime_module = saved;
+    EXPECT_EQ(result, row.expected);
+    EXPECT_EQ(tarn::raised_type(ts), PyExc_ValueError);
+    EXPECT_EQ(tarn_test::raised_value(ts), value_.get());
+    EXPECT_EQ(pending_error(), "ValueError: boom");
+    EXPECT_EQ(Py_REFCNT(stand_in.get()), count);
+    Ref after = Ref::steal(PyObject_GetAttrString(stand_in.get(), "cline_in_traceback"));
+    std::string read = after ? tarn_test::str_of(after.get()) : pending_error();
+    EXPECT_EQ(read.substr(0, std::strlen(row.after)), row.after);
+  }
 }
 
 TEST_F(RuntimeTraceback, NoRuntimeModuleKeepsTheLine) {
