@@ -461,6 +461,40 @@ TEST_F(FunctionTest, ClassBoundWithoutEntryTakesSelfFromTheTuple) {
   EXPECT_EQ((std::vector<Py_ssize_t>{Py_REFCNT(two.get()), Py_REFCNT(a.get()), Py_REFCNT(b.get())}), before);
 }
 
+// Every allocation of a class-bound call without an entry failed in turn: the error, the
+// implementation not reached, and no reference kept.
+TEST_F(FunctionTest, ClassBoundWithoutEntryUnderFailedAllocations) {
+  Ref f = make(&def_varkw, 4);
+  Ref three = tuple_of({a.get(), b.get(), c.get()});
+  auto current = [&] {
+    return std::vector<Py_ssize_t>{Py_REFCNT(three.get()), Py_REFCNT(a.get()), Py_REFCNT(b.get()),
+                                   Py_REFCNT(c.get()), Py_REFCNT(f.get())};
+  };
+  auto before = current();
+  long total;
+  {
+    PyGC_Collect();  // empties the free lists: the tuple of the other arguments is allocated
+    tarn_test::FailNth count(0);
+    Ref r = Ref::steal(tarn::function_call(f.get(), three.get(), nullptr));
+    ASSERT_EQ(r.get(), Py_Ellipsis) << pending_error();
+    total = count.counted();
+  }
+  reset();
+  ASSERT_GE(total, 1);
+  for (long n = 1; n <= total; ++n) {
+    PyGC_Collect();
+    PyObject* r;
+    {
+      tarn_test::FailNth fail(n);
+      r = tarn::function_call(f.get(), three.get(), nullptr);
+      EXPECT_TRUE(fail.failed()) << n;
+    }
+    EXPECT_EQ(failure(r), "MemoryError: ") << n;
+    EXPECT_EQ(got.calls, 0) << n;
+    EXPECT_EQ(current(), before) << n;
+  }
+}
+
 TEST_F(FunctionTest, CallByMethodFlagsRows) {
   Ref f = make(&def_varkw, 0);
   Ref empty = Ref::steal(PyTuple_New(0)), one = tuple_of({b.get()}), two = tuple_of({b.get(), c.get()});
@@ -531,6 +565,52 @@ TEST_F(FunctionTest, NameAndDocComeFromTheMethodDefinition) {
   Ref none_module = Ref::steal(PyObject_GetAttrString(no_code.get(), "__module__"));
   EXPECT_EQ(none_code.get(), Py_None);
   EXPECT_EQ(none_module.get(), Py_None);
+}
+
+TEST_F(FunctionTest, DocMadeOnFirstUseUnderFailedAllocations) {
+  Ref doc_name = Ref::steal(PyUnicode_InternFromString("__doc__"));
+  long total;
+  {
+    Ref f = make(&def_fast, 0);
+    PyGC_Collect();
+    tarn_test::FailNth count(0);
+    Ref doc = Ref::steal(PyObject_GetAttr(f.get(), doc_name.get()));
+    ASSERT_TRUE(doc) << pending_error();
+    total = count.counted();
+  }
+  ASSERT_GE(total, 1);  // the string
+  for (long n = 1; n <= total; ++n) {
+    Ref f = make(&def_fast, 0);
+    PyGC_Collect();
+    PyObject* doc;
+    {
+      tarn_test::FailNth fail(n);
+      doc = PyObject_GetAttr(f.get(), doc_name.get());
+      EXPECT_TRUE(fail.failed()) << n;
+    }
+    EXPECT_EQ(failure(doc), "MemoryError: ") << n;
+    EXPECT_EQ(tf(f)->doc, nullptr) << n;  // nothing kept: the next read makes it
+    Ref again = Ref::steal(PyObject_GetAttr(f.get(), doc_name.get()));
+    EXPECT_EQ(tarn_test::str_of(again.get()), "doc of ff") << n;
+    EXPECT_EQ(tf(f)->doc, again.get()) << n;
+  }
+}
+
+// The descriptor slot as C code may call it: no object, or None, gives the function itself.
+TEST_F(FunctionTest, DescriptorGetWithoutAnObject) {
+  Ref f = make(&def_fast, 0);
+  descrgetfunc get = Py_TYPE(f.get())->tp_descr_get;
+  PyObject* owner = reinterpret_cast<PyObject*>(&PyList_Type);
+  for (PyObject* obj : {static_cast<PyObject*>(nullptr), Py_None}) {
+    Py_ssize_t count = Py_REFCNT(f.get());
+    Ref got_back = Ref::steal(get(f.get(), obj, owner));
+    EXPECT_EQ(got_back.get(), f.get());
+    EXPECT_EQ(Py_REFCNT(f.get()), count + 1);
+  }
+  Ref bound = Ref::steal(get(f.get(), a.get(), owner));
+  ASSERT_TRUE(bound && PyMethod_Check(bound.get()));
+  EXPECT_EQ(PyMethod_GET_FUNCTION(bound.get()), f.get());
+  EXPECT_EQ(PyMethod_GET_SELF(bound.get()), a.get());
 }
 
 int provider_runs = 0;
@@ -661,6 +741,67 @@ TEST_F(FunctionTest, WeakReferenceIsClearedWhenTheFunctionDies) {
   EXPECT_EQ(Py_REFCNT(f.get()), 1);
   f.reset();
   EXPECT_EQ(tarn_test::weakref_target(wr.get()).get(), Py_None);
+}
+
+// The collector is shown every reference the function holds, in the order of its fields and
+// then of the block's slots (empty slots skipped), and a visit that answers stops the walk
+// there with that answer.
+struct Visits {
+  std::vector<PyObject*> seen;
+  PyObject* stop_at;
+};
+int record_visit(PyObject* op, void* arg) {
+  auto* v = static_cast<Visits*>(arg);
+  v->seen.push_back(op);
+  return op == v->stop_at ? static_cast<int>(v->seen.size()) : 0;
+}
+
+TEST_F(FunctionTest, TraverseVisitsEveryReferenceAndStopsWhenAsked) {
+  Ref f = make(&def_fast, 0);
+  PyObject* TarnFunction::*fields[] = {
+      &TarnFunction::self_ref, &TarnFunction::m_module,     &TarnFunction::dict,
+      &TarnFunction::name,     &TarnFunction::qualname,     &TarnFunction::doc,
+      &TarnFunction::globals,  &TarnFunction::code,         &TarnFunction::reserved_ref,
+      &TarnFunction::positional_defaults, &TarnFunction::keyword_defaults, &TarnFunction::annotations,
+  };
+  std::vector<Ref> held;  // one fresh object per field and per filled slot, in visiting order
+  std::vector<Ref> originals;
+  for (auto field : fields) {
+    originals.push_back(Ref::steal(tf(f)->*field));
+    held.push_back(Ref::steal(PyList_New(0)));
+    tf(f)->*field = Ref::borrow(held.back().get()).release();
+  }
+  auto slots = static_cast<PyObject**>(tarn::init_defaults_block(f.get(), 3 * sizeof(PyObject*), 3));
+  ASSERT_NE(slots, nullptr);
+  for (int i : {0, 2}) {  // slot 1 stays empty
+    held.push_back(Ref::steal(PyList_New(0)));
+    slots[i] = Ref::borrow(held.back().get()).release();
+  }
+  std::vector<PyObject*> expected;
+  for (auto& r : held) expected.push_back(r.get());
+
+  traverseproc traverse = Py_TYPE(f.get())->tp_traverse;
+  Visits all{{}, nullptr};
+  EXPECT_EQ(traverse(f.get(), record_visit, &all), 0);
+  EXPECT_EQ(all.seen, expected);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    Visits until{{}, expected[i]};
+    EXPECT_EQ(traverse(f.get(), record_visit, &until), static_cast<int>(i + 1)) << i;
+    EXPECT_EQ(until.seen, std::vector<PyObject*>(expected.begin(), expected.begin() + static_cast<long>(i) + 1)) << i;
+  }
+  // Put the function's own fields back; the block's slots go with the function.
+  for (std::size_t i = 0; i < originals.size(); ++i) {
+    PyObject* mine = tf(f)->*fields[i];
+    tf(f)->*fields[i] = originals[i].release();
+    Py_DECREF(mine);
+  }
+  std::vector<Py_ssize_t> counts;
+  for (auto& r : held) counts.push_back(Py_REFCNT(r.get()));
+  std::vector<Py_ssize_t> expected_counts(12, 1);  // the fields' objects are ours alone again
+  expected_counts.insert(expected_counts.end(), {2, 2});  // the slots' are the block's too
+  EXPECT_EQ(counts, expected_counts);
+  f.reset();
+  for (auto& r : held) EXPECT_EQ(Py_REFCNT(r.get()), 1);
 }
 
 TEST_F(FunctionTest, CyclesThroughAFunctionAreCollected) {
