@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 using tarn::Ref;
@@ -51,14 +54,20 @@ TEST(CheckVersion, OtherVersionsWarnAndContinue) {
   const char* other = PY_MINOR_VERSION == 9 ? "3.8.1 (default)" : "3.9.1 (default)";
   EXPECT_EQ(version_warning(other, &result), mismatch(PY_MINOR_VERSION == 9 ? "3.8" : "3.9"));
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(version_warning("2.7.18 (default)", &result), mismatch("2.7"));  // another major version
+  EXPECT_EQ(result, 0);
   if (PY_MINOR_VERSION < 10) {
     // Builds before 3.10 compare three characters only: 3.10 reads as "3.1".
     EXPECT_EQ(version_warning("3.10.4 (main)", &result), mismatch("3.1"));
+    EXPECT_EQ(version_warning("unknown", &result), mismatch("unk"));
   } else {
     // Later builds compare the numbers: 3.1x is told from 3.1y and from 3.1.
     const char* near = PY_MINOR_VERSION == 13 ? "3.12.4 (main)" : "3.13.0 (main)";
     EXPECT_EQ(version_warning(near, &result), mismatch(PY_MINOR_VERSION == 13 ? "3.12" : "3.13"));
     EXPECT_EQ(version_warning("3.1.5", &result), mismatch("3.1"));
+    // A string without two numbers is shown as it is, up to seven characters.
+    EXPECT_EQ(version_warning("3", &result), mismatch("3"));
+    EXPECT_EQ(version_warning("unknown (build)", &result), mismatch("unknown"));
   }
   EXPECT_EQ(result, 0);
 }
@@ -71,6 +80,28 @@ TEST(CheckVersion, WarningTurnedIntoErrorFails) {
   ASSERT_TRUE(tarn_test::exec_python("warnings.resetwarnings()"));
   EXPECT_EQ(result, -1);
   EXPECT_EQ(error, mismatch(PY_MINOR_VERSION == 9 ? "3.8" : "3.9"));
+}
+
+// Before the module dictionary is known there are no globals for a traceback entry: the exec
+// step fails with the interpreter's error alone and forgets the object it was given.
+TEST(ModuleExec, ObjectThatIsNoModuleFailsWithoutAnEntry) {
+  tarn::ModuleState saved = state;
+  state.module = nullptr;
+  Ref not_module = Ref::steal(PyList_New(0));
+  Py_ssize_t count = Py_REFCNT(not_module.get());
+  int result = tarn::module_exec(not_module.get());
+  PyObject* tb = tarn_test::raised_traceback(PyThreadState_Get());
+  std::string error = tarn_test::pending_error();
+  tarn::ModuleState after = state;
+  state = saved;
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(tb, nullptr);
+  const std::string bad = "bad argument to internal function";
+  EXPECT_EQ(error.rfind("SystemError: ", 0), 0u) << error;
+  EXPECT_EQ(error.substr(error.size() - std::min(error.size(), bad.size())), bad);
+  EXPECT_EQ(after.module, nullptr);
+  EXPECT_EQ(after.module_dict, nullptr);
+  EXPECT_EQ(Py_REFCNT(not_module.get()), count);
 }
 
 TEST(ModuleState, IdentifiersAreInternedAndHashedOnce) {

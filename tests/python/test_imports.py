@@ -67,6 +67,17 @@ class FailingImportsTest(unittest.TestCase):
             ("PY2 without Queue", harness.Tree().write("corvessa/packages/six/__init__.py", "PY2 = True\n")
              .write("corvessa/packages/six/moves.py", PLAIN_MOVES), "",
              ["ModuleNotFoundError", "No module named 'Queue'"], 7),
+            ("six looked up and refused", harness.Tree().remove("corvessa/packages").write(
+                "corvessa/packages.py", """\
+                 def __getattr__(name):  # a module, not a package: the import asks it for six
+                     if name == "six":
+                         raise LookupError("six withheld")
+                     raise AttributeError(name)
+                 """), "", ["LookupError", "six withheld"], 2, "__getattr__"),
+            ("six taken away by six.moves", harness.Tree().write("corvessa/packages/six/moves.py", """\
+                 import queue, sys
+                 del sys.modules["corvessa.util.queue"].six
+                 """), "", ["NameError", "name 'six' is not defined"], 5),
             ("collections refused", harness.Tree(), """\
                  import sys, queue
                  del sys.modules["collections"]
@@ -87,6 +98,86 @@ class FailingImportsTest(unittest.TestCase):
                 # the module's one entry, then the frames of Python code that raised
                 self.assertEqual(r["tb"][0], [TB_FILE, INIT, line])
                 self.assertEqual([e[1] for e in r["tb"][1:]], below)
+
+    def test_failing_stores_name_their_line(self):
+        # A key that hashes as the name the body stores and cannot be compared, planted in
+        # the module's namespace between the create and exec steps (or in sys.modules, for
+        # an exec step driven by hand that enters the module there): the store fails with
+        # the key's error. A later import, without the key, builds a working module.
+        plant_in_namespace = r'''
+            import importlib.machinery, importlib.util
+            real = importlib.util.find_spec("corvessa.util.queue")
+            class Planting:
+                def create_module(self, spec):
+                    module = real.loader.create_module(spec)
+                    vars(module)[Uncomparable(NAME)] = None
+                    return module
+                def exec_module(self, module):
+                    real.loader.exec_module(module)
+            class Finder:
+                def find_spec(self, name, path=None, target=None):
+                    if name == "corvessa.util.queue":
+                        return importlib.machinery.ModuleSpec(name, Planting(), origin=real.origin)
+            sys.meta_path.insert(0, Finder())
+            def load():
+                import corvessa.util.queue
+            def clean():
+                del sys.meta_path[0]
+        '''
+        plant_in_sys_modules = r'''
+            import importlib.util
+            spec = importlib.util.find_spec("corvessa.util.queue")
+            module = spec.loader.create_module(spec)
+            key = Uncomparable(NAME)
+            sys.modules[key] = None
+            def load():
+                spec.loader.exec_module(module)
+            def clean():
+                del sys.modules[key]
+        '''
+        scenario = r'''
+            import json, sys
+            class Uncomparable:
+                def __init__(self, name):
+                    self.name = name
+                def __hash__(self):
+                    return hash(self.name)
+                def __eq__(self, other):
+                    raise RuntimeError("cannot compare with " + self.name)
+            PLANT
+            try:
+                load()
+                report = "imported"
+            except RuntimeError as e:
+                tb, entries = e.__traceback__, []
+                while tb:
+                    if tb.tb_frame.f_code.co_filename == TB_FILE:
+                        entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno])
+                    tb = tb.tb_next
+                report = [str(e), entries]
+            clean()
+            assert "corvessa.util.queue" not in sys.modules
+            import corvessa.util.queue as m
+            q = m.LifoQueue()
+            q.put(1); q.put(2)
+            print(json.dumps([report, q.get(), [repr(k) for k in vars(m) if not isinstance(k, str)]]))
+        '''
+        cases = [
+            ("collections", harness.Tree(), plant_in_namespace, 1),
+            ("__test__", harness.Tree(), plant_in_namespace, 1),
+            ("_unused_module_Queue", harness.Tree().with_py2_six(), plant_in_namespace, 7),
+            ("corvessa.util.queue", harness.Tree(), plant_in_sys_modules, 1),
+        ]
+        for name, tree, plant, line in cases:
+            with self.subTest(name):
+                code = textwrap.dedent(scenario).replace("PLANT", textwrap.dedent(plant).strip())
+                code = code.replace("NAME", repr(name)).replace("TB_FILE", repr(TB_FILE))
+                try:
+                    result = harness.run_scenario(code, tree=tree, env=harness.without_leak_check())
+                finally:
+                    tree.cleanup()
+                self.assertEqual(result.returncode, 0, result)
+                self.assertEqual(json.loads(result.stdout), [["cannot compare with " + name, [[INIT, line]]], 2, []])
 
     def test_later_import_after_failure_builds_a_fresh_module(self):
         tree = harness.Tree().without_packages()
