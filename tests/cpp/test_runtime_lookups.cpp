@@ -728,6 +728,21 @@ TEST_F(RuntimeRecursionGuardMacro, BothGuardedCallsAtEveryDepth) {
       }
     }
   }
+  // At a limit of 200 or less the low-water mark is three quarters of it, not 50 below.
+  set_limit(150);
+  for (auto& call : calls) {
+    for (int depth : {110, 111}) {
+      SCOPED_TRACE(std::string(call.name) + " at " + std::to_string(depth) + " of 150");
+      ts_->recursion_depth = depth;
+      ts_->overflowed = 1;
+      Ref r = Ref::steal(call.call(call.target, call.arg));
+      int flag = ts_->overflowed;
+      ts_->recursion_depth = saved_depth_;
+      ts_->overflowed = 0;
+      EXPECT_TRUE(r) << pending_error();
+      EXPECT_EQ(flag, depth == 111);
+    }
+  }
 }
 #endif
 
