@@ -212,7 +212,7 @@ PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* na
   if (((tp == cache->type && type_version(tp) == cache->version) || fill_method_cache(cache, tp, name, arg != nullptr)) &&
       cache->entry) {
     // What the method descriptor's own call does once it has checked the object's class.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
     PyObject* result = cache->flags == METH_FASTCALL
                            ? reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)(void)>(cache->entry))(
                                  obj, &arg, arg ? 1 : 0)

@@ -6,8 +6,6 @@ namespace tarn {
 
 namespace {
 
-constexpr const char kRecursionWhere[] = " while calling a Python object";
-
 inline PyObject* null_result_check(PyObject* result) noexcept {
   if (!result && !PyErr_Occurred())
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");

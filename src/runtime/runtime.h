@@ -40,6 +40,8 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept;
 PyObject* call_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf) noexcept;
 PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept;
 PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noexcept;
+// What the recursion guard of a call adds to its RecursionError, as the interpreter's calls.
+inline constexpr char kRecursionWhere[] = " while calling a Python object";
 // callable has the layout of PyCFunctionObject; arg may be null.
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept;
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept;

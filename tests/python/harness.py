@@ -5,7 +5,9 @@ tree is a private copy of the repository's `corvessa` package (with the built ex
 changed as the scenario needs: the module admits one module object per process, so any
 scenario that needs a fresh import runs this way.
 """
+import inspect
 import os
+import queue
 import shutil
 import subprocess
 import sys
@@ -49,6 +51,11 @@ def module_entries(exc):
     return out
 
 
+# module_entries and TB_FILE as source, for the scripts of scenarios, which run where this
+# file cannot be imported.
+MODULE_ENTRIES_SOURCE = "TB_FILE = %r\n\n%s" % (TB_FILE, inspect.getsource(module_entries))
+
+
 def entries_below(exc, test_file):
     """(file, function, line) of the traceback entries of exc below the frames of
     test_file (the calling test's own)."""
@@ -60,6 +67,45 @@ def entries_below(exc, test_file):
         out.append((code.co_filename, code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return out
+
+
+# The module's class as Python source: what the compiled class must answer, and what help()
+# must show of it.
+LIFOQUEUE_SOURCE = textwrap.dedent('''\
+    import collections
+    class LifoQueue(queue.Queue):
+        def _init(self, _):
+            self.queue = collections.deque()
+        def _qsize(self, len=len):
+            return len(self.queue)
+        def _put(self, item):
+            self.queue.append(item)
+        def _get(self):
+            return self.queue.pop()
+    LifoQueue.__module__ = "corvessa.util.queue"
+    ''')
+
+
+def python_lifoqueue():
+    """A class made afresh from LIFOQUEUE_SOURCE."""
+    namespace = {"queue": queue}
+    exec(LIFOQUEUE_SOURCE, namespace)
+    return namespace["LifoQueue"]
+
+
+class Rec:
+    """A queue object that is no deque at all: Python-level append, pop and len."""
+    def __init__(self):
+        self.items = []
+
+    def append(self, x):
+        self.items.append(x)
+
+    def pop(self):
+        return self.items.pop()
+
+    def __len__(self):
+        return len(self.items)
 
 
 def call_without_global(module, name, call):

@@ -7,7 +7,7 @@ import builtins
 import collections
 import gc
 import os
-import queue
+import textwrap
 import types
 import unittest
 import weakref
@@ -250,34 +250,8 @@ class QueueObjectTest(HostileCase):
         self.assertIs(type(LifoQueue().queue), collections.deque)
 
 
-class TwinQueue(queue.Queue):
-    """The module's Python source: what every hook must answer, cached or not."""
-    def _init(self, _):
-        self.queue = collections.deque()
-
-    def _qsize(self, len=len):
-        return len(self.queue)
-
-    def _put(self, item):
-        self.queue.append(item)
-
-    def _get(self):
-        return self.queue.pop()
-
-
-class Rec:
-    """A queue object that is no deque at all."""
-    def __init__(self):
-        self.items = []
-
-    def append(self, x):
-        self.items.append(x)
-
-    def pop(self):
-        return self.items.pop()
-
-    def __len__(self):
-        return len(self.items)
+TwinQueue = harness.python_lifoqueue()  # the module's Python source
+Rec = harness.Rec
 
 
 def with_queue_property(base):
@@ -450,19 +424,13 @@ class Queue(_std.Queue, metaclass=Meta):
 queue = types.SimpleNamespace(Queue=Queue)
 '''
 
-FAILING_IMPORT = r'''
+FAILING_IMPORT = harness.MODULE_ENTRIES_SOURCE + textwrap.dedent(r'''
     import sys, json
-    TB_FILE = "corvessa\\\\util\\\\queue.py"
     try:
         import corvessa.util.queue
     except Exception as e:
-        tb, entries = e.__traceback__, []
-        while tb:
-            if tb.tb_frame.f_code.co_filename == TB_FILE:
-                entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno])
-            tb = tb.tb_next
-        print(json.dumps([type(e).__name__, str(e), entries, "corvessa.util.queue" in sys.modules]))
-'''
+        print(json.dumps([type(e).__name__, str(e), module_entries(e), "corvessa.util.queue" in sys.modules]))
+    ''')
 
 VARIANTS = [
     ("prepare", "LookupError", "prepare refused", 10),

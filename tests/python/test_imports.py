@@ -7,7 +7,7 @@ import unittest
 
 import harness
 
-TB_FILE = "corvessa\\\\util\\\\queue.py"  # two backslashes per separator
+TB_FILE = harness.TB_FILE
 INIT = "init corvessa.util.queue"
 
 # Imports the module and prints what happened as JSON: the error with the traceback
@@ -149,12 +149,7 @@ class FailingImportsTest(unittest.TestCase):
                 load()
                 report = "imported"
             except RuntimeError as e:
-                tb, entries = e.__traceback__, []
-                while tb:
-                    if tb.tb_frame.f_code.co_filename == TB_FILE:
-                        entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno])
-                    tb = tb.tb_next
-                report = [str(e), entries]
+                report = [str(e), module_entries(e)]
             clean()
             assert "corvessa.util.queue" not in sys.modules
             import corvessa.util.queue as m
@@ -171,7 +166,7 @@ class FailingImportsTest(unittest.TestCase):
         for name, tree, plant, line in cases:
             with self.subTest(name):
                 code = textwrap.dedent(scenario).replace("PLANT", textwrap.dedent(plant).strip())
-                code = code.replace("NAME", repr(name)).replace("TB_FILE", repr(TB_FILE))
+                code = harness.MODULE_ENTRIES_SOURCE + code.replace("NAME", repr(name))
                 try:
                     result = harness.run_scenario(code, tree=tree, env=harness.without_leak_check())
                 finally:

@@ -6,10 +6,10 @@ import inspect
 import os
 import pickle
 import pydoc
-import queue as stdlib_queue
 import re
-import textwrap
 import unittest
+
+import harness
 
 import corvessa.util.queue as cq
 from corvessa.util.queue import LifoQueue
@@ -19,22 +19,6 @@ SIGNATURES = {"_init": "(self, _)", "_qsize": "(self, len=<built-in function len
               "_put": "(self, item)", "_get": "(self)"}
 STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                     "corvessa", "util", "queue.pyi")
-
-# The class as Python code: what help() shows of the compiled class must be what it shows
-# of this one.
-PYTHON_LIFOQUEUE = textwrap.dedent('''\
-    import collections
-    class LifoQueue(queue.Queue):
-        def _init(self, _):
-            self.queue = collections.deque()
-        def _qsize(self, len=len):
-            return len(self.queue)
-        def _put(self, item):
-            self.queue.append(item)
-        def _get(self):
-            return self.queue.pop()
-    LifoQueue.__module__ = "corvessa.util.queue"
-    ''')
 
 
 class SignatureTest(unittest.TestCase):
@@ -52,10 +36,8 @@ class SignatureTest(unittest.TestCase):
 
 class HelpTest(unittest.TestCase):
     def test_class_help_is_that_of_the_class_written_in_python(self):
-        namespace = {"queue": stdlib_queue}
-        exec(PYTHON_LIFOQUEUE, namespace)
         compiled = pydoc.render_doc(LifoQueue, renderer=pydoc.plaintext)
-        written = pydoc.render_doc(namespace["LifoQueue"], renderer=pydoc.plaintext)
+        written = pydoc.render_doc(harness.python_lifoqueue(), renderer=pydoc.plaintext)
         self.assertEqual(compiled, written)
         self.assertIn("class LifoQueue(queue.Queue)", compiled)
         self.assertIn("put(self, item, block=True, timeout=None)", compiled)

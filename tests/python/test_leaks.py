@@ -54,19 +54,7 @@ def leaks(fn, watched, rounds=ROUNDS):
 module_entries = harness.module_entries
 
 
-class Rec:
-    """A queue object with Python-level append and pop."""
-    def __init__(self):
-        self.items = []
-
-    def append(self, x):
-        self.items.append(x)
-
-    def pop(self):
-        return self.items.pop()
-
-    def __len__(self):
-        return len(self.items)
+Rec = harness.Rec
 
 
 class Raising:

@@ -9,20 +9,12 @@
 #
 # Usage: check-asan.sh PYTHON [JOBS]
 set -eu
-PY=$1
-JOBS=${2:-2}
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-VERSION=$("$PY" "$ROOT/tools/python-info.py" | sed -n 2p)
-OUT=$ROOT/build-asan/$VERSION
-PKG=$OUT/pkg/corvessa
-REPORTS=$OUT/reports
-SHIMS=$OUT/shims
 ASAN_LIB=$(gcc -print-file-name=libasan.so)
 [ -f "$ASAN_LIB" ] || { echo "check-asan: GCC's libasan.so not found" >&2; exit 1; }
-
-# A package tree of its own: the Python parts of corvessa/ beside the ASan extension, so
-# that the plain extension in corvessa/util (what `make test` uses) is left alone.
-sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
+BUILD_ROOT=build-asan
+. "$(dirname "$0")/build-tree.sh"  # the package tree beside the ASan extension
+REPORTS=$OUT/reports
+SHIMS=$OUT/shims
 
 # Tools that tests may start, run without the preload (see unpreload.sh).
 rm -rf "$SHIMS"

@@ -7,14 +7,8 @@
 #
 # Usage: check-debug-malloc.sh PYTHON [JOBS]
 set -eu
-PY=$1
-JOBS=${2:-2}
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-VERSION=$("$PY" "$ROOT/tools/python-info.py" | sed -n 2p)
-OUT=$ROOT/build-debug/$VERSION
-PKG=$OUT/pkg/corvessa
-
-sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
+BUILD_ROOT=build-debug
+. "$(dirname "$0")/build-tree.sh"
 
 FLAGS="-X dev -X faulthandler"
 cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_PACKAGE_DIR="$PKG/util" \

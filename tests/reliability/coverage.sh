@@ -7,14 +7,8 @@
 #
 # Usage: coverage.sh PYTHON [JOBS]
 set -eu
-PY=$1
-JOBS=${2:-2}
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-VERSION=$("$PY" "$ROOT/tools/python-info.py" | sed -n 2p)
-OUT=$ROOT/build-coverage/$VERSION
-PKG=$OUT/pkg/corvessa
-
-sh "$ROOT/tests/reliability/package-tree.sh" "$ROOT" "$PKG"
+BUILD_ROOT=build-coverage
+. "$(dirname "$0")/build-tree.sh"
 cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DCMAKE_BUILD_TYPE=Debug -DTARN_COVERAGE=ON \
       -DTARN_PACKAGE_DIR="$PKG/util" "-DTARN_TEST_ENV=TARN_PACKAGE=$PKG;TARN_COVERAGE=1" >/dev/null
 cmake --build "$OUT" -j "$JOBS"
