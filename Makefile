@@ -1,6 +1,7 @@
 # Thin front for the CMake build, for every CPython it builds for: PYTHON=/path/to/python3.X
-# names one (on make's command line or in the environment), else every CPython 3.8 to 3.13
-# that tools/find-python.sh finds. Each version builds in build/<version>/ (3.8, 3.12, ...),
+# names one (on make's command line or in the environment), else every CPython 3.8 or later
+# that tools/find-python.sh finds: pyenv's, and the Debian root's (make sid-root) when it is
+# made, whose interpreters are built for and run inside it. Each version builds in build/<version>/ (3.8, 3.12, ...),
 # and its extension lands in corvessa/util/ under that version's suffix, so that the
 # repository root is importable by every interpreter built for.
 BUILD   ?= build
@@ -12,7 +13,7 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
 
-.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak coverage
+.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak coverage sid-root
 
 all: build
 
@@ -59,6 +60,11 @@ SOAK_ITEMS ?= 3000000
 soak: build
 	@$(EACH) 'TARN_SOAK_ITEMS=$(SOAK_ITEMS) PYTHONPATH=$(CURDIR) PYTHONDONTWRITEBYTECODE=1 TARN_PYTHON="$$PY" \
 	  "$$PY" tests/python/test_soak.py -v' $(PYTHONS)
+
+# The Debian unstable root with CPython 3.13, 3.14 and 3.15 (tools/sid-root.sh; SID_ROOT
+# names its directory).
+sid-root:
+	@bash tools/sid-root.sh provision
 
 clean:
 	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so

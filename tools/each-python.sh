@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a shell command once per interpreter, with PY (the interpreter) and VERSION ("3.12")
 # set, each under a heading; then one line per version saying how it went. Fails when any
-# run failed, after all have run.
+# run failed, after all have run. The command for an interpreter of the Debian root runs
+# inside the root (tools/with-python.sh), with the root's own tools.
 #
 # Usage: each-python.sh COMMAND PYTHON...
 set -u
@@ -10,10 +11,10 @@ shift
 here=$(cd "$(dirname "$0")" && pwd)
 results=()
 status=0
-for PY in "$@"; do
-  VERSION=$("$PY" "$here/python-info.py" | sed -n 2p)
-  echo "=== CPython $VERSION ($PY)"
-  if PY=$PY VERSION=$VERSION bash -c "$command"; then
+for python in "$@"; do
+  VERSION=$(sh "$here/with-python.sh" "$python" sh -c '"$PY" "$0"' "$here/python-info.py" | sed -n 2p)
+  echo "=== CPython $VERSION ($python)"
+  if VERSION=$VERSION sh "$here/with-python.sh" "$python" bash -c "$command"; then
     results+=("CPython $VERSION: ok")
   else
     results+=("CPython $VERSION: FAILED")

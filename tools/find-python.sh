@@ -1,34 +1,70 @@
 #!/bin/sh
 # Prints the CPython interpreters to build for, one path per line: $PYTHON alone when it is
-# set, else the newest release of each supported CPython that pyenv has. An interpreter qualifies
-# when tools/python-info.py accepts it (headers and a shared libpython included). Exits 1
-# with one line on stderr when none does.
+# set, else the newest release of each minor version that pyenv has, and the interpreters of
+# the Debian root (tools/sid-root.sh) when it is made, the root's taking the place of
+# pyenv's for the same minor version. An interpreter of the root is named by its path below
+# the root's directory (tools/with-python.sh runs it there). An interpreter qualifies when
+# tools/python-info.py accepts it (headers and a shared libpython included). Exits 1 with
+# one line on stderr when none does.
+#
+# With --missing, prints instead the minor versions that the root brings and this machine
+# lacks without it (nothing when the root is made).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-usage="corvessa.util.queue builds for CPython 3.8 to 3.13 with headers and a shared libpython; name one with PYTHON=/path/to/python3.X (for example PYTHON=\$(pyenv prefix 3.12.1)/bin/python3.12)"
+usage="corvessa.util.queue builds for CPython 3.8 and later with headers and a shared libpython; name one with PYTHON=/path/to/python3.X (for example PYTHON=\$(pyenv prefix 3.12.1)/bin/python3.12)"
+# The minor versions the Debian root brings.
+ROOT_MINORS="13 14 15"
 # The reason an interpreter is refused (stdout), or success.
-check() { "$1" "$here/python-info.py" 2>&1 >/dev/null; }
+check() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>&1 >/dev/null; }
 # The interpreter's own path (a pyenv shim resolves to the interpreter behind it).
-real() { "$1" "$here/python-info.py" 2>/dev/null | head -n 1; }
-if [ -n "${PYTHON:-}" ]; then
-  if ! command -v "$PYTHON" >/dev/null 2>&1; then
-    echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1
-  fi
+real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>/dev/null | head -n 1; }
+root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
+
+if [ -n "${PYTHON:-}" ] && [ "${1:-}" != --missing ]; then
+  case $PYTHON in
+    "$root"/*) [ -n "$root" ] && [ -x "$PYTHON" ] || { echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1; } ;;
+    *) command -v "$PYTHON" >/dev/null 2>&1 || { echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1; } ;;
+  esac
   if ! why=$(check "$PYTHON"); then
     echo "PYTHON=$PYTHON is not a build target (${why:-it does not run}); $usage" >&2; exit 1
   fi
-  real "$PYTHON"; exit 0
+  case $PYTHON in
+    "$root"/*) [ -n "$root" ] && echo "$root$(real "$PYTHON")" ;;
+    *) real "$PYTHON" ;;
+  esac
+  exit 0
 fi
-found=
-if command -v pyenv >/dev/null 2>&1; then
-  # The newest release of each minor version, oldest minor first; python-info.py decides
-  # which minor versions are supported.
-  versions=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -t. -k2,2n -k3,3nr)
-  for minor in $(echo "$versions" | cut -d. -f2 | uniq); do
-    for v in $(echo "$versions" | grep -E "^3\.$minor\."); do
-      p="$(pyenv prefix "$v" 2>/dev/null)/bin/python3.$minor"
-      if [ -x "$p" ] && check "$p" >/dev/null; then echo "$p"; found=1; break; fi
+
+# "minor path" lines, the newest pyenv release of each minor version first.
+candidates() {
+  if [ -n "$root" ]; then
+    for minor in $ROOT_MINORS; do
+      p="$root/usr/bin/python3.$minor"
+      [ -x "$p" ] && echo "$minor $p"
     done
-  done
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    versions=$(pyenv root 2>/dev/null)/versions
+    pyenv versions --bare 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -t. -k2,2n -k3,3nr |
+      while read -r v; do
+        minor=$(echo "$v" | cut -d. -f2)
+        echo "$minor $versions/$v/bin/python3.$minor"
+      done
+  fi
+}
+
+all=$(candidates)
+if [ "${1:-}" = --missing ]; then
+  [ -n "$root" ] && exit 0
+  have=$(echo "$all" | cut -d' ' -f1 | sort -u)
+  for minor in $ROOT_MINORS; do echo "$have" | grep -qx "$minor" || echo "3.$minor"; done
+  exit 0
 fi
-[ -n "$found" ] || { echo "no CPython to build for found with pyenv; $usage" >&2; exit 1; }
+
+found=
+for minor in $(echo "$all" | cut -d' ' -f1 | sort -n | uniq); do
+  for p in $(echo "$all" | awk -v m="$minor" '$1 == m {print $2}'); do
+    if [ -x "$p" ] && check "$p" >/dev/null; then echo "$p"; found=1; break; fi
+  done
+done
+[ -n "$found" ] || { echo "no CPython to build for found with pyenv or in the Debian root; $usage" >&2; exit 1; }

@@ -2,23 +2,23 @@
 
 Prints five lines: the interpreter's own path, its version ("3.12"), the include
 directory, the extension suffix and the path of the shared libpython. Exits 1 with the reason on stderr when the interpreter
-is not one the module builds for: CPython 3.8 to 3.13, with its headers and a shared
+is not one the module builds for: CPython 3.8 or later, with its headers and a shared
 libpython, and the global interpreter lock. Written to run on any Python, old ones too.
-The build back end (tools/build_backend.py) imports it for SUPPORTED alone.
+The build back end (tools/build_backend.py) imports it for OLDEST alone.
 """
 import os
 import platform
 import sys
 import sysconfig
 
-SUPPORTED = ((3, 8), (3, 13))
+OLDEST = (3, 8)
 
 
 def reason():
     if platform.python_implementation() != "CPython":
         return "not CPython but %s" % platform.python_implementation()
     version = sys.version_info[:2]
-    if not SUPPORTED[0] <= version <= SUPPORTED[1]:
+    if version < OLDEST:
         return "CPython %d.%d" % version
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         return "a free-threaded build"

@@ -3,7 +3,9 @@
 Reads BUILD/Testing/Temporary/LastTest.log, where CTest keeps every test's output, and
 prints one line per version: test programs passed, the cases they ran (unittest's and
 GoogleTest's own counts), and how many were skipped, followed by each skip reason with
-the tests it skipped. Ends with CTest's own total line, taken from BUILD/ctest.out.
+the tests it skipped. Ends with CTest's own total line, taken from BUILD/ctest.out, and
+the versions this machine could not test (TARN_MISSING_VERSIONS) with the command that
+brings them.
 
 Usage: python test-summary.py BUILD
 """
@@ -102,6 +104,10 @@ def main():
     total = ctest_total(os.path.join(build, "ctest.out"))
     if total:
         print(total)
+    missing = os.environ.get("TARN_MISSING_VERSIONS", "").split()
+    if missing:
+        print("Not tested on this machine: CPython %s; the Debian root brings them: make sid-root"
+              % ", ".join(missing))
 
 
 main()

@@ -1,12 +1,22 @@
 // The version layer: everything that differs between the CPython versions the module
-// builds for, 3.8 to 3.13, and the only place that tests the interpreter's version.
+// builds for, 3.8 to 3.15 and any newer one, and the only place that tests the
+// interpreter's version.
 //
 // The rest of the code is written against the interpreter's newest public names; the first
 // section supplies those names to the interpreters that lack them. What no public name
-// covers gets a name of its own in the second section: the exception in flight as the
-// module reads it, dictionary version tags, code objects and traceback frames, instance
-// dictionaries, and the tail of a static type object. Adding an interpreter version
-// touches this file alone.
+// covers gets a name of its own further down: the exception in flight as the module reads
+// it, a change signal for dictionaries, code objects and traceback frames, instance
+// storage, and the tail of a static type object. Adding an interpreter version touches this
+// file alone (and layout_check.c, which holds the private layouts read here against the
+// interpreter's own headers).
+//
+// Two kinds of road. The fast roads read private layouts and call private functions of the
+// interpreter, exactly as each known version defines them. The generic roads use the public
+// interface only and answer the same. A build for a CPython newer than the newest this
+// layer knows takes the generic roads everywhere, as does a build with TARN_GENERIC_ROADS
+// defined to 1 (the CMake option of that name).
+//
+// This header also serves C (layout_check.c): what C must see stands outside the C++ parts.
 #ifndef TARN_CORE_PYVERSION_H
 #define TARN_CORE_PYVERSION_H
 
@@ -18,12 +28,59 @@
 #include <opcode.h>
 #endif
 
+// The newest CPython whose private layouts this layer knows (the build reads this line).
+#define TARN_NEWEST_KNOWN_PYTHON 0x030F0000 /* 3.15 */
+#if PY_VERSION_HEX < 0x03080000
+#error "corvessa.util.queue builds for CPython 3.8 and later"
+#endif
+#if !defined(TARN_GENERIC_ROADS) && PY_VERSION_HEX >= TARN_NEWEST_KNOWN_PYTHON + 0x00010000
+#define TARN_GENERIC_ROADS 1
+#endif
+#ifndef TARN_GENERIC_ROADS
+#define TARN_GENERIC_ROADS 0
+#endif
+
+// ---------------------------------------------------------------------------
+// The private layouts the fast roads read from 3.11 on, as this version's internal headers
+// define them; layout_check.c asserts every field against those headers.
+// ---------------------------------------------------------------------------
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
+// The head of a dictionary keys object (PyDictKeysObject); its index table of
+// (1 << dk_log2_index_bytes) bytes follows it, and the entries follow that.
+typedef struct {
+  Py_ssize_t dk_refcnt;
+  uint8_t dk_log2_size;
+  uint8_t dk_log2_index_bytes;
+  uint8_t dk_kind;
+  uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+} tarn_keys_head;
+// An entry of keys that are all str (PyDictUnicodeEntry).
+typedef struct {
+  PyObject* me_key;
+  PyObject* me_value;
+} tarn_keys_entry;
+#define TARN_DICT_KEYS_SPLIT 2 /* DICT_KEYS_SPLIT: the keys a type shares with its instances */
+// The values of an instance with a managed dictionary (PyDictValues).
+typedef struct {
+#if PY_VERSION_HEX >= 0x030D0000
+  uint8_t capacity;
+  uint8_t size;
+  uint8_t embedded;
+  uint8_t valid;
+#endif
+  PyObject* values[1];
+} tarn_values;
+// Where a managed dictionary is kept: this many bytes before the object.
+#define TARN_MANAGED_DICT_OFFSET (-3 * (Py_ssize_t)sizeof(PyObject*))
+#endif
+
+#ifdef __cplusplus
+
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-
-static_assert(PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x030E0000,
-              "corvessa.util.queue builds for CPython 3.8 to 3.13");
 
 // ---------------------------------------------------------------------------
 // The newest public names, for the interpreters that lack them.
@@ -58,15 +115,24 @@ static inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #if PY_VERSION_HEX < 0x030D0000
 typedef _PyCFunctionFast PyCFunctionFast;
 typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+#if TARN_GENERIC_ROADS
+static inline PyThreadState* PyThreadState_GetUnchecked(void) noexcept { return PyThreadState_Get(); }
+#else
 static inline PyThreadState* PyThreadState_GetUnchecked(void) noexcept { return _PyThreadState_UncheckedGet(); }
+#endif
 #endif
 
 namespace tarn {
 
+// True where the fast roads are taken. The operations below that only fast roads use are
+// declared without a definition on the generic roads, where nothing may call them.
+constexpr bool kFastRoads = !TARN_GENERIC_ROADS;
+
 // ---------------------------------------------------------------------------
-// The exception in flight, read and written straight in the thread state. The module sees
-// it as a (type, value, traceback) triple of owned references; until 3.12 the thread state
-// holds exactly that, from 3.12 on one exception object that carries its own traceback.
+// The exception in flight. The module sees it as a (type, value, traceback) triple of owned
+// references. Until 3.12 the thread state holds exactly that, read and written straight
+// there; from 3.12 on it holds one exception object that carries its own traceback, and the
+// interpreter's public calls read and write it at no cost worth a field of our own.
 // ---------------------------------------------------------------------------
 struct ErrorTriple {
   PyObject* type;
@@ -74,7 +140,7 @@ struct ErrorTriple {
   PyObject* tb;
 };
 
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < 0x030C0000 && !TARN_GENERIC_ROADS
 
 static_assert(offsetof(PyThreadState, curexc_value) == offsetof(PyThreadState, curexc_type) + sizeof(PyObject*) &&
                   offsetof(PyThreadState, curexc_traceback) == offsetof(PyThreadState, curexc_value) + sizeof(PyObject*),
@@ -93,19 +159,24 @@ inline ErrorTriple swap_raised(PyThreadState* ts, ErrorTriple next) noexcept {
   return held;
 }
 
-#else
+#elif PY_VERSION_HEX < 0x030C0000
 
-static_assert(std::is_same<decltype(PyThreadState::current_exception), PyObject*>::value,
-              "the thread state holds one exception object");
+// The public calls of the same fields (the thread state is the calling thread's).
+inline PyObject* raised_type(PyThreadState*) noexcept { return PyErr_Occurred(); }
 
-inline PyObject* raised_type(PyThreadState* ts) noexcept {
-  PyObject* exc = ts->current_exception;
-  return exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+inline ErrorTriple swap_raised(PyThreadState*, ErrorTriple next) noexcept {
+  ErrorTriple held;
+  PyErr_Fetch(&held.type, &held.value, &held.tb);
+  PyErr_Restore(next.type, next.value, next.tb);
+  return held;
 }
 
-inline ErrorTriple swap_raised(PyThreadState* ts, ErrorTriple next) noexcept {
-  PyObject* held = ts->current_exception;
-  ts->current_exception = nullptr;
+#else
+
+inline PyObject* raised_type(PyThreadState*) noexcept { return PyErr_Occurred(); }
+
+inline ErrorTriple swap_raised(PyThreadState*, ErrorTriple next) noexcept {
+  PyObject* held = PyErr_GetRaisedException();
   if (next.type) {
     // The interpreter keeps one exception object: it makes one of a value that is none yet
     // and gives it the traceback.
@@ -121,10 +192,20 @@ inline ErrorTriple swap_raised(PyThreadState* ts, ErrorTriple next) noexcept {
 #endif
 
 // ---------------------------------------------------------------------------
-// Dictionaries: the version tag that changes with every change of a dictionary (deprecated
-// from 3.12 on, still kept), and stores with a key's stored hash.
+// Dictionaries.
+//
+// A change signal: dict_version(d) gives a number that differs from every number it gave
+// before, for any dictionary, unless d is unchanged since (a cache that keeps the number
+// with what it read may answer again while the number is the same). Until 3.14 every
+// dictionary carries such a number, its version tag. From 3.14 on (and on the generic roads
+// from 3.12 on) the module counts the changes itself, through a dictionary watcher of the
+// interpreter, of the dictionaries it gave to watch_dict; dict_version serves only those.
+// Without a watcher to be had, dict_version gives a new number every time: nothing is ever
+// taken from a cache.
 // ---------------------------------------------------------------------------
-static_assert(sizeof(std::uint64_t) == 8, "version tags are 64 bits wide");
+static_assert(sizeof(std::uint64_t) == 8, "version numbers are 64 bits wide");
+
+#if PY_VERSION_HEX < 0x030E0000 && !TARN_GENERIC_ROADS
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -138,10 +219,66 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+inline void watch_dict(PyObject*) noexcept {}  // every dictionary carries its tag
+
+#else
+
+namespace detail {
+// The count of changes to the watched dictionaries; every watched change makes it greater.
+inline std::uint64_t dict_changes = 1;
+// The module's dictionary watcher, or -1 while it has none.
+inline int dict_watcher = -1;
+#if PY_VERSION_HEX >= 0x030C0000
+// Called by the interpreter before each change of a watched dictionary.
+inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++dict_changes;
+  return 0;
+}
+#endif
+}  // namespace detail
+
+inline std::uint64_t dict_version(PyObject*) noexcept {
+  return detail::dict_watcher >= 0 ? detail::dict_changes : ++detail::dict_changes;
+}
+
+// Starts counting the changes of dict. When the interpreter has no watcher left (or no
+// watchers at all), nothing is counted and dict_version never repeats; no error is left set.
+inline void watch_dict(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (detail::dict_watcher < 0) {
+    int id = PyDict_AddWatcher(detail::count_dict_change);
+    if (id < 0) {
+      PyErr_Clear();
+      return;
+    }
+    detail::dict_watcher = id;
+  }
+  if (PyDict_Watch(detail::dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  ++detail::dict_changes;  // whatever was read of dict before it was watched is stale
+#else
+  (void)dict;
+#endif
+}
+
+#endif
+
+// Looks key up in an exact dict with the key's hash computed beforehand. Returns a borrowed
+// reference, or null (with an error set only when the lookup failed).
+inline PyObject* dict_get_with_hash(PyObject* dict, PyObject* key, Py_hash_t hash) noexcept {
+#if !TARN_GENERIC_ROADS
+  return _PyDict_GetItem_KnownHash(dict, key, hash);
+#else
+  (void)hash;  // the lookup reads the str key's stored hash
+  return PyDict_GetItemWithError(dict, key);
+#endif
+}
 
 // Stores value under key in an exact dict, with the key's hash computed beforehand.
 inline int dict_set_with_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX < 0x030D0000 && !TARN_GENERIC_ROADS
   return _PyDict_SetItem_KnownHash(dict, key, value, hash);
 #else
   // No longer exported for extensions: the public store reads the str key's stored hash.
@@ -163,21 +300,54 @@ inline int unicode_ready(PyObject* op) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Types and instance storage.
+// Attributes, types and instance storage.
 //
 // A type's version tag changes whenever the type or one on its MRO changes (the interpreter's
-// own caches rely on it); 0 when it has none that is valid. Tags are never given twice.
+// own caches rely on it); 0 when it has none that is valid, and always 0 on the generic
+// roads, so that nothing is cached by type. Tags are never given twice.
 //
 // From 3.11 on the interpreter keeps the attributes of instances of most classes (those with
 // managed dictionaries) in values of their own, indexed like the type's shared keys, until
 // something asks for the instance's dictionary; asking makes it, as reading __dict__ from
 // Python does, and slows the interpreter's own reads of that instance from then on.
 // ---------------------------------------------------------------------------
+
+// The message of a missing attribute, as the interpreter words it: from 3.12 on it keeps up
+// to 100 characters of the type's name, before 50.
+#if PY_VERSION_HEX < 0x030C0000
+constexpr char kNoAttributeFormat[] = "'%.50s' object has no attribute '%U'";
+#else
+constexpr char kNoAttributeFormat[] = "'%.100s' object has no attribute '%U'";
+#endif
+
 inline unsigned int type_version(PyTypeObject* tp) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
+#if TARN_GENERIC_ROADS
+  (void)tp;
+  return 0;
+#elif PY_VERSION_HEX < 0x030D0000
   return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 #else
   return tp->tp_version_tag;  // 3.13 keeps no flag: a tag of 0 is none
+#endif
+}
+
+// The class attribute of name on tp and its bases (borrowed), or null: the fast roads' type
+// lookup.
+#if !TARN_GENERIC_ROADS
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return _PyType_Lookup(tp, name); }
+#else
+PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept;
+#endif
+
+// The generic attribute lookup of obj (whose type uses it), with a missing attribute
+// reported as null without an error.
+inline PyObject* generic_getattr_quiet(PyObject* obj, PyObject* name) noexcept {
+#if !TARN_GENERIC_ROADS
+  return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+#else
+  PyObject* result = PyObject_GenericGetAttr(obj, name);
+  if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return result;
 #endif
 }
 
@@ -189,13 +359,25 @@ inline bool instances_have_dict(PyTypeObject* tp) noexcept {
   return tp->tp_dictoffset != 0;
 }
 
-// The instance dictionary of obj (borrowed), or null when it has none; made where the
-// interpreter keeps managed values instead.
+// The instance dictionary of obj (borrowed), or null when it has none. Made where the
+// interpreter keeps managed values instead; on the generic roads, made wherever it is not
+// made yet.
 inline PyObject* instance_dict(PyObject* obj) noexcept {
   Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
   if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#if !TARN_GENERIC_ROADS
   PyObject** slot = offset ? _PyObject_GetDictPtr(obj) : nullptr;  // from the end of a variable-size object
   return slot ? *slot : nullptr;
+#else
+  if (!instances_have_dict(Py_TYPE(obj))) return nullptr;
+  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);  // the object keeps it
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Py_DECREF(dict);
+  return dict;
+#endif
 }
 
 // What an instance's own storage holds under a name.
@@ -207,42 +389,22 @@ namespace detail {
 // code). *value: a new reference when found.
 inline StoredAttr dict_attr(PyObject* dict, PyObject* name, Py_hash_t hash, PyObject** value) noexcept {
   Py_INCREF(dict);
-  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, hash);
+  PyObject* found = dict_get_with_hash(dict, name, hash);
   Py_XINCREF(found);
   Py_DECREF(dict);
   *value = found;
   return found ? StoredAttr::found : PyErr_Occurred() ? StoredAttr::error : StoredAttr::absent;
 }
 
-#if PY_VERSION_HEX >= 0x030B0000
-// The head of CPython's dictionary keys object (PyDictKeysObject, internal/pycore_dict.h),
-// enough to walk the entries of a type's shared keys: the hash table of 2**dk_log2_size
-// indices, (1 << dk_log2_index_bytes) bytes, follows it, and the entries follow that.
-struct KeysHead {
-  Py_ssize_t dk_refcnt;
-  std::uint8_t dk_log2_size;
-  std::uint8_t dk_log2_index_bytes;
-  std::uint8_t dk_kind;
-  std::uint32_t dk_version;
-  Py_ssize_t dk_usable;
-  Py_ssize_t dk_nentries;
-};
-struct KeysEntry {  // PyDictUnicodeEntry
-  PyObject* me_key;
-  PyObject* me_value;
-};
-constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT: the keys a type shares with its instances
-constexpr std::size_t kKeysIndicesOffset = sizeof(KeysHead);
-static_assert(kKeysIndicesOffset == 32, "the indices of PyDictKeysObject start at 32");
-
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
 // The position of name among a type's shared keys (identity, as the interpreter stores the
 // interned name), or -1. *hint remembers it; it is checked on every use.
 inline Py_ssize_t shared_key_index(PyTypeObject* tp, PyObject* name, Py_ssize_t* hint) noexcept {
   if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return -1;
-  auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys);
-  if (!keys || keys->dk_kind != kSplitKeys) return -1;
-  auto* entries = reinterpret_cast<KeysEntry*>(reinterpret_cast<char*>(keys) + kKeysIndicesOffset +
-                                               (std::size_t{1} << keys->dk_log2_index_bytes));
+  auto* keys = reinterpret_cast<tarn_keys_head*>(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys);
+  if (!keys || keys->dk_kind != TARN_DICT_KEYS_SPLIT) return -1;
+  auto* entries = reinterpret_cast<tarn_keys_entry*>(reinterpret_cast<char*>(keys + 1) +
+                                                     (std::size_t{1} << keys->dk_log2_index_bytes));
   Py_ssize_t n = keys->dk_nentries;
   if (*hint >= 0 && *hint < n && entries[*hint].me_key == name) return *hint;
   for (Py_ssize_t i = 0; i < n; ++i)
@@ -256,24 +418,22 @@ struct ManagedStorage {
   PyObject* dict;
 };
 inline ManagedStorage managed_storage(PyObject* obj) noexcept {
-  auto** preheader = reinterpret_cast<void**>(obj);
+  char* base = reinterpret_cast<char*>(obj);
 #if PY_VERSION_HEX < 0x030C0000
-  // 3.11: the values pointer 4 words before the object, the dictionary 3 words before.
-  return {static_cast<PyObject**>(preheader[-4]), static_cast<PyObject*>(preheader[-3])};
+  // 3.11: the values pointer one word before the dictionary.
+  auto* values = *reinterpret_cast<tarn_values**>(base + TARN_MANAGED_DICT_OFFSET - Py_ssize_t{sizeof(void*)});
+  return {values ? values->values : nullptr, *reinterpret_cast<PyObject**>(base + TARN_MANAGED_DICT_OFFSET)};
 #elif PY_VERSION_HEX < 0x030D0000
-  // 3.12: one word 3 before the object: the dictionary, or the values pointer less one byte
-  // (an odd word).
-  auto word = reinterpret_cast<std::uintptr_t>(preheader[-3]);
-  if (word & 1) return {reinterpret_cast<PyObject**>(word + 1), nullptr};
+  // 3.12: one word, the dictionary, or the values pointer less one byte (an odd word).
+  auto word = *reinterpret_cast<std::uintptr_t*>(base + TARN_MANAGED_DICT_OFFSET);
+  if (word & 1) return {reinterpret_cast<tarn_values*>(word + 1)->values, nullptr};
   return {nullptr, reinterpret_cast<PyObject*>(word)};
 #else
-  // 3.13: the values inline after the object head (capacity, size, embedded and valid bytes,
-  // then the slots), used while valid; the dictionary 3 words before the object.
-  PyObject* dict = static_cast<PyObject*>(preheader[-3]);
+  // 3.13 on: the values inline after the object, used while valid.
+  PyObject* dict = *reinterpret_cast<PyObject**>(base + TARN_MANAGED_DICT_OFFSET);
   if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return {nullptr, dict};
-  auto* head = reinterpret_cast<std::uint8_t*>(obj) + sizeof(PyObject);
-  if (!head[3]) return {nullptr, dict};
-  return {reinterpret_cast<PyObject**>(head + sizeof(void*)), dict};
+  auto* values = reinterpret_cast<tarn_values*>(base + Py_TYPE(obj)->tp_basicsize);
+  return {values->valid ? values->values : nullptr, dict};
 #endif
 }
 #endif
@@ -282,10 +442,11 @@ inline ManagedStorage managed_storage(PyObject* obj) noexcept {
 
 // What obj's own storage holds under name (hash: name's), as the interpreter's generic
 // attribute lookup finds it there, without making a dictionary the interpreter would keep
-// inline. *value: a new reference when found. *hint: see shared_key_index.
+// inline (on the fast roads). *value: a new reference when found. *hint: see
+// shared_key_index.
 inline StoredAttr read_instance_attr(PyObject* obj, PyObject* name, Py_hash_t hash, Py_ssize_t* hint,
                                      PyObject** value) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
   PyTypeObject* tp = Py_TYPE(obj);
   if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
     detail::ManagedStorage storage = detail::managed_storage(obj);
@@ -312,28 +473,41 @@ inline StoredAttr read_instance_attr(PyObject* obj, PyObject* name, Py_hash_t ha
 // in f_lineno; from 3.11 on frames are opaque and a new frame reads its line from the
 // location of the instruction it stands at, so the code object of an entry gets a body
 // whose instructions all sit at its first line: a RESUME (where new frames are taken to
-// have started) and a no-op after it (where 3.13 places them), with a line table of one
-// entry without columns.
+// have started; from 3.15 on followed by its one cache entry) and a no-op after it (where
+// 3.13 places them), with a line table of one entry without columns. The generic roads
+// take the interpreter's own empty code object at that line.
 // ---------------------------------------------------------------------------
-#if PY_VERSION_HEX < 0x030B0000
-static_assert(std::is_same<decltype(PyFrameObject::f_lineno), int>::value, "f_lineno is an int");
+#if PY_VERSION_HEX < 0x030B0000 || TARN_GENERIC_ROADS
 constexpr char kTracebackBody[] = "";
 constexpr char kTracebackLineTable[] = "";
-inline void set_frame_line(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
 #else
+#if PY_VERSION_HEX < 0x030F0000
 constexpr char kTracebackBody[] = {static_cast<char>(RESUME), 0, static_cast<char>(NOP), 0, 0};
+#else
+constexpr char kTracebackBody[] = {static_cast<char>(RESUME), 0, static_cast<char>(CACHE), 0,
+                                   static_cast<char>(NOP),    0, 0};
+#endif
+// The body in code units of two bytes.
+constexpr int kTracebackCodeUnits = (sizeof(kTracebackBody) - 1) / 2;
 constexpr char kTracebackLineTable[] = {
-    static_cast<char>(0x80 | (PY_CODE_LOCATION_INFO_NO_COLUMNS << 3) | (2 - 1)),  // two code units...
-    0,                                                                             // ...at co_firstlineno
+    static_cast<char>(0x80 | (PY_CODE_LOCATION_INFO_NO_COLUMNS << 3) | (kTracebackCodeUnits - 1)),  // every unit...
+    0,                                                                                             // ...at co_firstlineno
     0};
-inline void set_frame_line(PyFrameObject*, int) noexcept {}
 #endif
 // Lengths in bytes of the two (0: the empty bytes object serves).
 constexpr Py_ssize_t kTracebackBodySize = sizeof(kTracebackBody) - 1;
 constexpr Py_ssize_t kTracebackLineTableSize = sizeof(kTracebackLineTable) - 1;
 
+#if PY_VERSION_HEX < 0x030B0000
+static_assert(std::is_same<decltype(PyFrameObject::f_lineno), int>::value, "f_lineno is an int");
+inline void set_frame_line(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
+#else
+inline void set_frame_line(PyFrameObject*, int) noexcept {}
+#endif
+
 // ---------------------------------------------------------------------------
-// Static type objects: the slots after tp_vectorcall differ by version.
+// Static type objects: the slots after tp_vectorcall differ by version; a version this
+// layer does not know leaves them to the compiler's zeros.
 // ---------------------------------------------------------------------------
 #if PY_VERSION_HEX < 0x03090000
 #define TARN_TYPE_SLOTS_AFTER_VECTORCALL /* tp_print */ nullptr,
@@ -341,8 +515,12 @@ constexpr Py_ssize_t kTracebackLineTableSize = sizeof(kTracebackLineTable) - 1;
 #define TARN_TYPE_SLOTS_AFTER_VECTORCALL
 #elif PY_VERSION_HEX < 0x030D0000
 #define TARN_TYPE_SLOTS_AFTER_VECTORCALL /* tp_watched */ 0,
-#else
+#elif PY_VERSION_HEX < 0x030F0000
 #define TARN_TYPE_SLOTS_AFTER_VECTORCALL /* tp_watched */ 0, /* tp_versions_used */ 0,
+#elif PY_VERSION_HEX < TARN_NEWEST_KNOWN_PYTHON + 0x00010000
+#define TARN_TYPE_SLOTS_AFTER_VECTORCALL /* tp_watched */ 0, /* tp_versions_used */ 0, /* _tp_iteritem */ nullptr,
+#else
+#define TARN_TYPE_SLOTS_AFTER_VECTORCALL
 #endif
 
 // ---------------------------------------------------------------------------
@@ -352,11 +530,27 @@ constexpr Py_ssize_t kTracebackLineTableSize = sizeof(kTracebackLineTable) - 1;
 // ---------------------------------------------------------------------------
 constexpr bool kVersionCheckByNumbers = PY_VERSION_HEX >= 0x030A0000;
 
+// ---------------------------------------------------------------------------
+// Attributes of Python functions that came with later versions: __builtins__ (3.10),
+// __type_params__ (3.12), __annotate__ (3.14).
+// ---------------------------------------------------------------------------
+constexpr bool kFunctionBuiltins = PY_VERSION_HEX >= 0x030A0000;
+constexpr bool kFunctionTypeParams = PY_VERSION_HEX >= 0x030C0000;
+constexpr bool kFunctionAnnotate = PY_VERSION_HEX >= 0x030E0000;
+
+// ---------------------------------------------------------------------------
+// What a class body stores besides its functions: from 3.13 on the line of the class
+// statement first, and the attributes its methods assign on self last.
+// ---------------------------------------------------------------------------
+constexpr bool kClassBodyLineAndAttributes = PY_VERSION_HEX >= 0x030D0000;
+
 // Layouts the rest of the module relies on, asserted against the headers built with.
 static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),
               "the offset flag is the top bit of a 64-bit count word");
 static_assert(std::is_same<decltype(PyASCIIObject::hash), Py_hash_t>::value, "a str stores its hash");
 
 }  // namespace tarn
+
+#endif  // __cplusplus
 
 #endif  // TARN_CORE_PYVERSION_H

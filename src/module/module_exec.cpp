@@ -4,7 +4,6 @@
 #include "lifoqueue/lifoqueue.h"
 #include "module/module.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace tarn {
@@ -87,6 +86,20 @@ int init_identifiers() noexcept {
 
 namespace {
 
+// Reads a decimal number of at most four digits at *s and moves past it; false when none.
+bool read_number(const char** s, int* out) noexcept {
+  int n = 0;
+  int digits = 0;
+  for (; **s >= '0' && **s <= '9' && digits < 4; ++*s, ++digits) n = n * 10 + (**s - '0');
+  *out = n;
+  return digits > 0;
+}
+
+// Reads "<major>.<minor>" at the start of a version string.
+bool read_major_minor(const char* s, int* major, int* minor) noexcept {
+  return read_number(&s, major) && *s++ == '.' && read_number(&s, minor);
+}
+
 // Compares a run-time version string with the version built for, and writes both as the
 // warning shows them; true when they match.
 bool same_version(const char* runtime_version, char (&compiled)[8], char (&running)[8]) noexcept {
@@ -99,10 +112,12 @@ bool same_version(const char* runtime_version, char (&compiled)[8], char (&runni
     PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     int major = -1;
     int minor = -1;
-    if (std::sscanf(runtime_version, "%d.%d", &major, &minor) == 2)
+    if (read_major_minor(runtime_version, &major, &minor)) {
       PyOS_snprintf(running, sizeof(running), "%d.%d", major, minor);
-    else
+    } else {
+      major = minor = -1;
       PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
+    }
     return major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION;
   }
 }
@@ -195,6 +210,9 @@ int module_exec(PyObject* module) noexcept {
   if (!keep(&state.module_dict, PyModule_GetDict(module))) return exec_failed({TARN_SITE, 1});
   if (!keep(&state.builtins_module, PyImport_AddModule("builtins"))) return exec_failed({TARN_SITE, 1});
   if (!keep(&state.runtime_module, PyImport_AddModule("tarn_runtime"))) return exec_failed({TARN_SITE, 1});
+  // The two dictionaries whose reads the module caches.
+  watch_dict(state.module_dict);
+  if (PyObject* runtime_dict = instance_dict(state.runtime_module)) watch_dict(runtime_dict);
   if (PyObject_SetAttrString(module, "__builtins__", state.builtins_module) < 0)
     return exec_failed({TARN_SITE, 1});
   if (check_version() < 0) return exec_failed({TARN_SITE, 1});

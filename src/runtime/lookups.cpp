@@ -30,10 +30,12 @@ int hand_out_attribute(PyObject* obj, PyObject* attr, PyObject** method) noexcep
 
 int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return hand_out_attribute(obj, get_attr_by_slot(obj, name), method);
+  // The generic roads ask the type's own lookup, which answers the same in its own words.
+  if (!kFastRoads || tp->tp_getattro != PyObject_GenericGetAttr)
+    return hand_out_attribute(obj, get_attr_by_slot(obj, name), method);
   if (!tp->tp_dict && PyType_Ready(tp) < 0) return 0;
 
-  Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+  Ref descr = Ref::borrow(type_lookup(tp, name));
   bool is_method = false;
   descrgetfunc get = nullptr;
   if (descr) {
@@ -63,7 +65,7 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
     *method = descr.release();
     return 0;
   }
-  PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);
+  PyErr_Format(PyExc_AttributeError, kNoAttributeFormat, tp->tp_name, name);
   return 0;
 }
 
@@ -123,7 +125,7 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noex
 
 PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** value) noexcept {
   PyObject* dict = state.module_dict;
-  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+  PyObject* found = dict_get_with_hash(dict, name, stored_hash(name));
   *version = dict_version(dict);
   *value = found;
   if (found) {
@@ -135,9 +137,13 @@ PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** v
 }
 
 PyObject* versioned_type_lookup(PyTypeObject* tp, PyObject* name, unsigned int* version) noexcept {
-  PyObject* found = _PyType_Lookup(tp, name);
+  if constexpr (!kFastRoads) {  // no tags: nothing to cache
+    *version = 0;
+    return nullptr;
+  }
+  PyObject* found = type_lookup(tp, name);
   *version = type_version(tp);
-  if (*version && (_PyType_Lookup(tp, name) != found || type_version(tp) != *version)) *version = 0;
+  if (*version && (type_lookup(tp, name) != found || type_version(tp) != *version)) *version = 0;
   return found;
 }
 
@@ -157,8 +163,7 @@ PyObject* get_builtin(PyObject* name) noexcept {
 }
 
 PyObject* get_attr_quiet(PyObject* obj, PyObject* name) noexcept {
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
-    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) return generic_getattr_quiet(obj, name);
   PyObject* result = get_attr_by_slot(obj, name);
   if (!result) clear_attribute_error();
   return result;
@@ -175,7 +180,7 @@ void clear_attribute_error() noexcept {
 }
 
 PyObject* dict_get_quiet(PyObject* dict, PyObject* name) noexcept {
-  PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+  PyObject* found = dict_get_with_hash(dict, name, stored_hash(name));
   if (!found) PyErr_Clear();
   return found;
 }

@@ -23,7 +23,7 @@ constexpr int kCodeCacheStep = 64;
 PyObject* cached_cline_setting(PyObject* dict) noexcept {
   if (dict_version(dict) == cline_cache.version) return cline_cache.value;
   PyObject* name = state.ids.cline_in_traceback;
-  PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+  PyObject* value = dict_get_with_hash(dict, name, stored_hash(name));
   if (!value) PyErr_Clear();
   cline_cache.value = value;
   cline_cache.version = dict_version(dict);
@@ -95,11 +95,15 @@ int check_cline_in_traceback(PyThreadState* ts, int impl_line) noexcept {
 }
 
 PyCodeObject* make_traceback_code(const char* funcname, int impl_line, int py_line, const char* filename) noexcept {
-  Ref file = Ref::steal(PyUnicode_FromString(filename));
-  if (!file) return nullptr;
   Ref name = Ref::steal(impl_line ? PyUnicode_FromFormat("%s (%s:%d)", funcname, kImplSourcePath, impl_line)
                                   : PyUnicode_FromString(funcname));
   if (!name) return nullptr;
+  if constexpr (!kFastRoads) {  // the interpreter's own code object of one line
+    const char* chars = PyUnicode_AsUTF8(name.get());
+    return chars ? PyCode_NewEmpty(filename, chars, py_line) : nullptr;
+  }
+  Ref file = Ref::steal(PyUnicode_FromString(filename));
+  if (!file) return nullptr;
   PyObject* empty_tuple = empty_tuple_or_own();
   PyObject* empty_bytes = empty_bytes_or_own();
   if (!empty_tuple || !empty_bytes) return nullptr;

@@ -151,6 +151,8 @@ bool is_immortal(PyObject* op) {
 
 tarn::Ref weakref_target(PyObject* ref) { return tarn::Ref::steal(PyObject_CallObject(ref, nullptr)); }
 
+extern "C" std::uintptr_t tarn_swap_stack_soft_limit(PyThreadState* ts, int at_limit, std::uintptr_t limit);
+
 AtRecursionLimit::AtRecursionLimit() : ts_(PyThreadState_Get()) {
 #if PY_VERSION_HEX < 0x030B0000
   saved_ = ts_->recursion_depth;
@@ -158,9 +160,12 @@ AtRecursionLimit::AtRecursionLimit() : ts_(PyThreadState_Get()) {
 #elif PY_VERSION_HEX < 0x030C0000
   saved_ = ts_->recursion_remaining;
   ts_->recursion_remaining = -1;  // no room left, whichever comparison the guard makes
-#else
+#elif PY_VERSION_HEX < 0x030E0000
   saved_ = ts_->c_recursion_remaining;
   ts_->c_recursion_remaining = -1;
+#else
+  saved_ = 0;  // no count: the limit is the machine stack's
+  saved_stack_limit_ = tarn_swap_stack_soft_limit(ts_, 1, 0);
 #endif
 }
 
@@ -169,8 +174,10 @@ AtRecursionLimit::~AtRecursionLimit() {
   ts_->recursion_depth = saved_;
 #elif PY_VERSION_HEX < 0x030C0000
   ts_->recursion_remaining = saved_;
-#else
+#elif PY_VERSION_HEX < 0x030E0000
   ts_->c_recursion_remaining = saved_;
+#else
+  tarn_swap_stack_soft_limit(ts_, 0, saved_stack_limit_);
 #endif
 #if PY_VERSION_HEX < 0x03090000
   ts_->overflowed = 0;
@@ -182,8 +189,10 @@ int AtRecursionLimit::count() const {
   return ts_->recursion_depth;
 #elif PY_VERSION_HEX < 0x030C0000
   return ts_->recursion_remaining;
-#else
+#elif PY_VERSION_HEX < 0x030E0000
   return ts_->c_recursion_remaining;
+#else
+  return saved_;
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include "lifoqueue/lifoqueue.h"
 #include "module/module.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 
@@ -66,6 +67,7 @@ class AtRecursionLimit {
  private:
   PyThreadState* ts_;
   int saved_;
+  std::uintptr_t saved_stack_limit_ = 0;  // from 3.14 on, the thread's soft stack limit
 };
 
 // While it lives, the n-th allocation of the interpreter's allocators fails, once (n 0:

@@ -33,3 +33,27 @@ int tarn_reference_storage(PyObject *obj, PyObject ***values, PyObject **dict, P
     return 0;
 #endif
 }
+
+/* From 3.14 on the interpreter guards C calls by the machine stack: a guarded call is refused
+   while the stack pointer stands within the margin below the thread's soft limit. Sets that
+   limit (at_limit: just above this call's own frame, so that the calls made next from the
+   caller are refused; else to `limit`) and returns what it was; 0 before 3.14. */
+#if PY_VERSION_HEX >= 0x030E0000
+#include <internal/pycore_pythonrun.h>
+#include <internal/pycore_tstate.h>
+#endif
+#include <stdint.h>
+
+uintptr_t tarn_swap_stack_soft_limit(PyThreadState *ts, int at_limit, uintptr_t limit)
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    _PyThreadStateImpl *t = (_PyThreadStateImpl *)ts;
+    uintptr_t old = t->c_stack_soft_limit;
+    char here;
+    t->c_stack_soft_limit = at_limit ? (uintptr_t)&here + _PyOS_STACK_MARGIN_BYTES : limit;
+    return old;
+#else
+    (void)ts; (void)at_limit; (void)limit;
+    return 0;
+#endif
+}
