@@ -13,7 +13,7 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
 
-.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc soak coverage sid-root
+.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root
 
 all: build
 
@@ -50,6 +50,12 @@ check-valgrind: build
 check-debug-malloc:
 	$(NEED_PYTHON)
 	@$(EACH) 'sh tests/reliability/check-debug-malloc.sh "$$PY" $(JOBS)' $(PYTHONS)
+
+# The whole suite against a build that takes the generic roads (the interpreter's public
+# interface only), as a build for a CPython newer than the version layer knows does.
+check-generic:
+	$(NEED_PYTHON)
+	@$(EACH) 'sh tests/reliability/check-generic.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 # Line and branch coverage of src/ under the whole suite, per file, with what was never run.
 coverage:

@@ -94,6 +94,16 @@ static inline void Py_SET_REFCNT(PyObject* ob, Py_ssize_t refcnt) noexcept { ob-
 static inline void Py_SET_TYPE(PyObject* ob, PyTypeObject* type) noexcept { ob->ob_type = type; }
 #define Py_SET_TYPE(ob, type) Py_SET_TYPE(reinterpret_cast<PyObject*>(ob), (type))
 #define PyCFunction_CheckExact(op) (Py_TYPE(op) == &PyCFunction_Type)
+static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
+  return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* op) noexcept {
+  Py_INCREF(op);
+  return op;
+}
 #endif
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -207,6 +217,7 @@ static_assert(sizeof(std::uint64_t) == 8, "version numbers are 64 bits wide");
 
 #if PY_VERSION_HEX < 0x030E0000 && !TARN_GENERIC_ROADS
 
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -222,6 +233,7 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 inline void watch_dict(PyObject*) noexcept {}  // every dictionary carries its tag
 
 #else
+
 
 namespace detail {
 // The count of changes to the watched dictionaries; every watched change makes it greater.
@@ -538,11 +550,25 @@ constexpr bool kFunctionBuiltins = PY_VERSION_HEX >= 0x030A0000;
 constexpr bool kFunctionTypeParams = PY_VERSION_HEX >= 0x030C0000;
 constexpr bool kFunctionAnnotate = PY_VERSION_HEX >= 0x030E0000;
 
+// The TypeError of an __annotate__ that gave something other than a dict, in each version's
+// words; returns null.
+inline PyObject* raise_annotate_not_dict(PyObject* result) noexcept {
+#if PY_VERSION_HEX < 0x030F0000
+  PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(result)->tp_name);
+#else
+  PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", result);
+#endif
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // What a class body stores besides its functions: from 3.13 on the line of the class
-// statement first, and the attributes its methods assign on self last.
+// statement first, and the attributes its methods assign on self last; from 3.14 on, after
+// those, a cell holding the namespace for the functions of the body (the class's creation
+// takes it out again).
 // ---------------------------------------------------------------------------
 constexpr bool kClassBodyLineAndAttributes = PY_VERSION_HEX >= 0x030D0000;
+constexpr bool kClassBodyDictCell = PY_VERSION_HEX >= 0x030E0000;
 
 // Layouts the rest of the module relies on, asserted against the headers built with.
 static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),

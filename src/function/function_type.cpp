@@ -145,13 +145,105 @@ int set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
   return store_field(&as_function(op)->keyword_defaults, value);
 }
 
-PyObject* get_annotations(PyObject* op, void*) noexcept { return dict_on_first_use(&as_function(op)->annotations); }
+// --- attributes that later Python functions have ----------------------------
+// The record has no field for __type_params__ and __annotate__: once one is set, the two
+// are kept in a dictionary of their own in reserved_ref.
+
+// What was set under name (borrowed), or null (with an error set only when the lookup failed).
+PyObject* get_later_attribute(TarnFunction* f, const char* name) noexcept {
+  if (!f->reserved_ref) return nullptr;
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  return key ? PyDict_GetItemWithError(f->reserved_ref, key.get()) : nullptr;
+}
+
+int set_later_attribute(TarnFunction* f, const char* name, PyObject* value) noexcept {
+  if (!f->reserved_ref && !(f->reserved_ref = PyDict_New())) return -1;
+  return PyDict_SetItemString(f->reserved_ref, name, value);
+}
+
+// The function's __annotate__ when it is one to call (borrowed), else null; -1 on failure.
+int callable_annotate(TarnFunction* f, PyObject** annotate) noexcept {
+  *annotate = nullptr;
+  if (!kFunctionAnnotate) return 0;
+  PyObject* found = get_later_attribute(f, "__annotate__");
+  if (!found) return PyErr_Occurred() ? -1 : 0;
+  if (PyCallable_Check(found)) *annotate = found;
+  return 0;
+}
+
+PyObject* get_annotations(PyObject* op, void*) noexcept {
+  TarnFunction* f = as_function(op);
+  PyObject* annotate = nullptr;
+  if (!f->annotations && callable_annotate(f, &annotate) < 0) return nullptr;
+  if (!annotate) return dict_on_first_use(&f->annotations);
+  // From 3.14 on the annotations may come from __annotate__, asked for their values.
+  Ref hold = Ref::borrow(annotate);
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref made = one ? Ref::steal(PyObject_CallOneArg(annotate, one.get())) : Ref();
+  if (!made) return nullptr;
+  if (!PyDict_Check(made.get())) return raise_annotate_not_dict(made.get());
+  store_field(&f->annotations, made.get());
+  return made.release();
+}
 
 int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
   else if (value && !PyDict_Check(value)) return refuse("__annotations__ must be set to a dict object");
-  return store_field(&as_function(op)->annotations, value);
+  TarnFunction* f = as_function(op);
+  if (kFunctionAnnotate && f->reserved_ref && set_later_attribute(f, "__annotate__", Py_None) < 0) return -1;
+  return store_field(&f->annotations, value);
 }
+
+// __builtins__ (3.10 on): the dictionary of the builtins the function's globals name, as a
+// Python function takes it when it is made; read only.
+PyObject* get_builtins(PyObject* op, void*) noexcept {
+  Ref key = Ref::steal(PyUnicode_InternFromString("__builtins__"));
+  if (!key) return nullptr;
+  PyObject* builtins = PyDict_GetItemWithError(as_function(op)->globals, key.get());
+  if (!builtins) {
+    if (PyErr_Occurred()) return nullptr;
+    builtins = state.builtins_module;
+  }
+  if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+  Py_XINCREF(builtins);
+  return builtins;
+}
+
+int set_readonly(PyObject*, PyObject*, void*) noexcept {
+  PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+  return -1;
+}
+
+// __type_params__ (3.12 on): an empty tuple until a tuple is set.
+PyObject* get_type_params(PyObject* op, void*) noexcept {
+  PyObject* found = get_later_attribute(as_function(op), "__type_params__");
+  if (found) return Py_NewRef(found);
+  return PyErr_Occurred() ? nullptr : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value || !PyTuple_Check(value)) return refuse("__type_params__ must be set to a tuple");
+  return set_later_attribute(as_function(op), "__type_params__", value);
+}
+
+// __annotate__ (3.14 on): None until a callable is set; setting one drops the annotations,
+// which it makes again when they are asked for.
+PyObject* get_annotate(PyObject* op, void*) noexcept {
+  PyObject* found = get_later_attribute(as_function(op), "__annotate__");
+  if (found) return Py_NewRef(found);
+  return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
+
+int set_annotate(PyObject* op, PyObject* value, void*) noexcept {
+  if (!value) return refuse("__annotate__ cannot be deleted");
+  if (value != Py_None && !PyCallable_Check(value)) return refuse("__annotate__ must be callable or None");
+  TarnFunction* f = as_function(op);
+  if (set_later_attribute(f, "__annotate__", value) < 0) return -1;
+  if (value != Py_None) store_field(&f->annotations, nullptr);
+  return 0;
+}
+
+constexpr PyGetSetDef kGetSetEnd = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyGetSetDef function_getset[] = {
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
@@ -172,7 +264,12 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    // What later versions' Python functions have besides; each row only where they have it.
+    kFunctionBuiltins ? PyGetSetDef{"__builtins__", get_builtins, set_readonly, nullptr, nullptr} : kGetSetEnd,
+    kFunctionTypeParams ? PyGetSetDef{"__type_params__", get_type_params, set_type_params, nullptr, nullptr}
+                        : kGetSetEnd,
+    kFunctionAnnotate ? PyGetSetDef{"__annotate__", get_annotate, set_annotate, nullptr, nullptr} : kGetSetEnd,
+    kGetSetEnd,
 };
 
 PyMemberDef function_members[] = {

@@ -34,6 +34,24 @@ int add_qsize(PyObject* ns) noexcept {
   return set_in_namespace(ns, state.ids.name_qsize, function.get());
 }
 
+// Stores value (handed over; null: its making failed) under the interned name in the
+// namespace; 0 or -1.
+int set_named_in_namespace(PyObject* ns, const char* name, PyObject* value) noexcept {
+  Ref held = Ref::steal(value);
+  if (!held) return -1;
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return -1;
+  return set_in_namespace(ns, key.get(), held.get());
+}
+
+// What the class body stores after its functions: the attributes they assign on self, and
+// from 3.14 on the cell of the namespace.
+int add_body_attributes(PyObject* ns) noexcept {
+  if (set_named_in_namespace(ns, "__static_attributes__", PyTuple_Pack(1, state.ids.queue)) < 0) return -1;
+  if (!kClassBodyDictCell) return 0;
+  return set_named_in_namespace(ns, "__classdictcell__", PyCell_New(ns));
+}
+
 inline int fail_at(ErrorPos* pos, ErrorPos where) noexcept {
   *pos = where;
   return -1;
@@ -76,6 +94,8 @@ PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept {
   if (PyObject_SetItem(ns.get(), state.ids.dunder_module, state.ids.module_name) < 0 ||
       PyObject_SetItem(ns.get(), state.ids.dunder_qualname, state.ids.LifoQueue) < 0)
     return nullptr;
+  if (kClassBodyLineAndAttributes && set_named_in_namespace(ns.get(), "__firstlineno__", PyLong_FromLong(10)) < 0)
+    return nullptr;
   return ns.release();
 }
 
@@ -114,6 +134,7 @@ int build_lifoqueue_class(ErrorPos* pos) noexcept {
     return fail_at(pos, {TARN_SITE, 17});
   if (add_method(ns.get(), &get_def, id.name_get, id.qualname_get, state.get_code) < 0)
     return fail_at(pos, {TARN_SITE, 20});
+  if (kClassBodyLineAndAttributes && add_body_attributes(ns.get()) < 0) return fail_at(pos, {TARN_SITE, 20});
 
   Ref cls = Ref::steal(create_class(metaclass.get(), bases.get(), ns.get()));
   if (!cls) return fail_at(pos, {TARN_SITE, 10});

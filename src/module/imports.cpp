@@ -17,10 +17,26 @@ bool still_initializing(PyObject* module) noexcept {
   return is_true(flag.get()) != 0;  // a failing truth test counts as true
 }
 
+// The entry of sys.modules under name (a new reference), or null, with an error set only
+// when the lookup failed. Unlike PyImport_GetModule from 3.9 on, it does not wait for a module
+// being initialised: the import machinery does that once, when the module is taken from it.
+PyObject* sys_modules_entry(PyObject* name) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (!modules) {
+    PyErr_SetString(PyExc_RuntimeError, "unable to get sys.modules");
+    return nullptr;
+  }
+  Ref hold = Ref::borrow(modules);
+  if (PyDict_CheckExact(modules)) return Ref::borrow(PyDict_GetItemWithError(modules, name)).release();
+  PyObject* found = PyObject_GetItem(modules, name);
+  if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+  return found;
+}
+
 }  // namespace
 
 PyObject* import_module(PyObject* name) noexcept {
-  Ref found = Ref::steal(PyImport_GetModule(name));
+  Ref found = Ref::steal(sys_modules_entry(name));
   if (found) {
     if (!still_initializing(found.get())) {
       PyErr_Clear();

@@ -226,8 +226,12 @@ int module_exec(PyObject* module) noexcept {
 
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   if (!modules) return exec_failed({TARN_SITE, 1});
-  if (!PyDict_GetItemString(modules, kModuleName) && PyDict_SetItemString(modules, kModuleName, module) < 0)
-    return exec_failed({TARN_SITE, 1});
+  // Looked up by the identifier: no key to make, and a failing lookup is the step's error
+  // (a lookup by C string reports it as unraisable from 3.14 on, and goes on).
+  if (!PyDict_GetItemWithError(modules, state.ids.module_name)) {
+    if (PyErr_Occurred()) return exec_failed({TARN_SITE, 1});
+    if (PyDict_SetItem(modules, state.ids.module_name, module) < 0) return exec_failed({TARN_SITE, 1});
+  }
 
   if (init_code_objects() < 0) return exec_failed({TARN_SITE, 1});
 

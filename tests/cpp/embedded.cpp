@@ -151,6 +151,19 @@ bool is_immortal(PyObject* op) {
 
 tarn::Ref weakref_target(PyObject* ref) { return tarn::Ref::steal(PyObject_CallObject(ref, nullptr)); }
 
+std::string recursion_refused() {
+  return PY_VERSION_HEX < 0x030E0000
+             ? "RecursionError: maximum recursion depth exceeded while calling a Python object"
+             : "RecursionError: Stack overflow (used N kB) while calling a Python object";
+}
+
+std::string stack_use_hidden(std::string text) {
+  std::size_t at = text.find("(used ");
+  std::size_t end = at == std::string::npos ? at : text.find(" kB)", at);
+  if (end != std::string::npos) text.replace(at + 6, end - at - 6, "N");
+  return text;
+}
+
 extern "C" std::uintptr_t tarn_swap_stack_soft_limit(PyThreadState* ts, int at_limit, std::uintptr_t limit);
 
 AtRecursionLimit::AtRecursionLimit() : ts_(PyThreadState_Get()) {

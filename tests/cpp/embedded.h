@@ -53,6 +53,12 @@ inline Py_ssize_t count_after(PyObject* op, Py_ssize_t before, Py_ssize_t delta)
 // What a weak reference points to (a new reference; None once the referent is gone).
 tarn::Ref weakref_target(PyObject* ref);
 
+// The RecursionError of a guarded call refused at the limit, as this interpreter words it:
+// by depth until 3.14, by the machine stack from 3.14 on (its use shown as "N kB").
+std::string recursion_refused();
+// text with the stack use of a 3.14+ RecursionError shown as "N kB".
+std::string stack_use_hidden(std::string text);
+
 // While it lives, the calling thread stands at its recursion limit: the next guarded call
 // is refused.
 class AtRecursionLimit {

@@ -59,14 +59,16 @@ TEST(CalculateMetaclass, AgreesWithTheInterpreter) {
   }
 }
 
-// Without a metaclass the namespace is a new dict holding __module__ and __qualname__.
+// Without a metaclass the namespace is a new dict holding __module__ and __qualname__ (and
+// from 3.13 on __firstlineno__).
 TEST(PrepareNamespace, WithoutAMetaclassAPlainDict) {
   Ref bases = tarn_test::tuple_of({});
   Ref ns = Ref::steal(tarn::prepare_namespace(nullptr, bases.get()));
   ASSERT_TRUE(ns) << pending_error();
   EXPECT_TRUE(PyDict_CheckExact(ns.get()));
   EXPECT_EQ(Py_REFCNT(ns.get()), 1);
-  EXPECT_EQ(tarn_test::str_of(ns.get()), "{'__module__': 'corvessa.util.queue', '__qualname__': 'LifoQueue'}");
+  EXPECT_EQ(tarn_test::str_of(ns.get()), std::string("{'__module__': 'corvessa.util.queue', '__qualname__': 'LifoQueue'") +
+                                             (tarn::kClassBodyLineAndAttributes ? ", '__firstlineno__': 10}" : "}"));
   EXPECT_FALSE(PyErr_Occurred());
 }
 

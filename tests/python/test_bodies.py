@@ -147,6 +147,7 @@ class ListFastPathTest(unittest.TestCase):
                 lst, twin = make_list(items, cap), make_list(items, cap)
                 q = queue_with(lst)
                 extra = Item()
+                extra_base = refcount(extra)
                 for step in range(3):
                     LifoQueue._put(q, extra)
                     twin.append(extra)
@@ -154,7 +155,7 @@ class ListFastPathTest(unittest.TestCase):
                 while twin:
                     self.assertIs(LifoQueue._get(q), twin.pop())
                     self.assertEqual((lst, capacity(lst)), (twin, capacity(twin)), (cap, size))
-                self.assertEqual(refcount(extra), 2)
+                self.assertEqual(refcount(extra), extra_base)
                 del lst, twin, q
                 self.assertEqual([refcount(o) for o in items], base)
 

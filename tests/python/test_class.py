@@ -34,11 +34,14 @@ class Namespace:
         self.refs = {}
 
     def __setitem__(self, key, value):
-        LOG.append(("set", key, type(value).__name__, getattr(value, "__qualname__", value)))
+        shown = getattr(value, "__qualname__", value)
+        if type(value).__name__ == "cell":
+            shown = "the namespace" if value.cell_contents is self else repr(value.cell_contents)
+        LOG.append(("set", key, type(value).__name__, shown))
         if BEHAVIOUR == "refuse:" + key:
             raise LookupError("refused " + key)
         self.data[key] = value
-        if not isinstance(value, str):
+        if not isinstance(value, (str, int, tuple, types.CellType)):
             self.refs[key] = weakref.ref(value)
 
     def __getitem__(self, key):
@@ -124,6 +127,18 @@ def report(exc, **extra):
 '''
 
 
+# What the class body stores besides its functions, as each interpreter's own class statement
+# does: from 3.13 on its first line before them and the attributes its methods set on self
+# after them; from 3.14 on then the cell of the namespace, which the class's creation takes
+# out again.
+FIRST = [["__firstlineno__", "int", 10]] if sys.version_info >= (3, 13) else []
+LAST = ([["__static_attributes__", "tuple", ["queue"]]] if sys.version_info >= (3, 13) else []) + (
+    [["__classdictcell__", "cell", "the namespace"]] if sys.version_info >= (3, 14) else [])
+HOOKS = ["_init", "_qsize", "_put", "_get"]
+NAMESPACE = ["__module__", "__qualname__"] + [e[0] for e in FIRST] + HOOKS + [e[0] for e in LAST]
+CLASS_DICT = [n for n in NAMESPACE if n not in ("__qualname__", "__classdictcell__")] + ["__doc__"]
+
+
 def moves_tree():
     return harness.Tree().write("corvessa/packages/six/moves.py", MOVES)
 
@@ -137,8 +152,9 @@ class AfterImportTest(unittest.TestCase):
         self.assertEqual(LifoQueue.__bases__, (queue.Queue,))
         self.assertIs(type(LifoQueue), type)
         # type() takes __qualname__ out of the namespace and adds __doc__ at the end
-        self.assertEqual(list(LifoQueue.__dict__),
-                         ["__module__", "_init", "_qsize", "_put", "_get", "__doc__"])
+        self.assertEqual(list(LifoQueue.__dict__), CLASS_DICT)
+        if FIRST:
+            self.assertEqual((LifoQueue.__firstlineno__, LifoQueue.__static_attributes__), (10, ("queue",)))
 
     def test_methods(self):
         shared = sys.modules["_tarn_3_0a5"].tarn_function_or_method
@@ -181,12 +197,12 @@ class NamespaceTest(harness.ScenarioTestCase):
         self.assertEqual(result["log"], [
             ["prepare", "LifoQueue", ["Queue"], {}],
             ["set", "__module__", "str", "corvessa.util.queue"],
-            ["set", "__qualname__", "str", "LifoQueue"],
+            ["set", "__qualname__", "str", "LifoQueue"]] + [["set"] + e for e in FIRST] + [
             ["set", "_init", "tarn_function_or_method", "LifoQueue._init"],
             ["set", "_qsize", "tarn_function_or_method", "LifoQueue._qsize"],
             ["set", "_put", "tarn_function_or_method", "LifoQueue._put"],
-            ["set", "_get", "tarn_function_or_method", "LifoQueue._get"],
-            ["new", "Namespace", ["Queue"], {}, ["__module__", "__qualname__", "_init", "_qsize", "_put", "_get"]],
+            ["set", "_get", "tarn_function_or_method", "LifoQueue._get"]] + [["set"] + e for e in LAST] + [
+            ["new", "Namespace", ["Queue"], {}, NAMESPACE],
         ])
         self.assertEqual((result["got"], result["base"], result["meta"]), ([3, 2, 1], True, "Meta"))
 
@@ -198,9 +214,8 @@ class NamespaceTest(harness.ScenarioTestCase):
             print(json.dumps(dict(log=moves.LOG, names=list(vars(LifoQueue)))))
             ''')
         result = json.loads(out)
-        self.assertEqual(result["log"], [
-            ["new", "dict", ["Queue"], {}, ["__module__", "__qualname__", "_init", "_qsize", "_put", "_get"]]])
-        self.assertEqual(result["names"], ["__module__", "_init", "_qsize", "_put", "_get", "__doc__"])
+        self.assertEqual(result["log"], [["new", "dict", ["Queue"], {}, NAMESPACE]])
+        self.assertEqual(result["names"], CLASS_DICT)
 
     def test_failures_of_the_class_machinery(self):
         cases = [
@@ -214,7 +229,8 @@ class NamespaceTest(harness.ScenarioTestCase):
             ("no-len", "NameError", "name 'len' is not defined", 14, 1),
             ("refuse:_put", "LookupError", "refused _put", 17, 3),
             ("refuse:_get", "LookupError", "refused _get", 20, 4),
-        ]
+        ] + [("refuse:" + e[0], "LookupError", "refused " + e[0], 10, 0) for e in FIRST] + [
+            ("refuse:" + e[0], "LookupError", "refused " + e[0], 20, 4) for e in LAST]
         code = REPORT_FAILURE + '''
 import gc
 from corvessa.packages.six import moves

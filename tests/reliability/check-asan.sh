@@ -38,8 +38,8 @@ TEST_ENV="$TEST_ENV;UBSAN_OPTIONS=$UBSAN_OPTIONS;TARN_PACKAGE=$PKG;TARN_ASAN=1;P
 TEST_ENV="$TEST_ENV;TARN_PYTHON=$ROOT/tests/reliability/asan-python.sh;TARN_REAL_PYTHON=$PY"
 TEST_ENV="$TEST_ENV;TARN_STDERR_COPIES=$OUT/stderr"
 
-cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_SANITIZE=ON -DTARN_PACKAGE_DIR="$PKG/util" \
-      "-DTARN_TEST_ENV=$TEST_ENV" >/dev/null
+sh "$ROOT/tools/configure.sh" "$OUT" "$PY" -DTARN_SANITIZE=ON -DTARN_PACKAGE_DIR="$PKG/util" \
+      "-DTARN_TEST_ENV=$TEST_ENV"
 cmake --build "$OUT" -j "$JOBS"
 nm -D "$PKG"/util/queue.*.so | grep -q __asan_report || { echo "check-asan: the extension is not instrumented" >&2; exit 1; }
 

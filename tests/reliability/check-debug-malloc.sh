@@ -11,8 +11,8 @@ BUILD_ROOT=build-debug
 . "$(dirname "$0")/build-tree.sh"
 
 FLAGS="-X dev -X faulthandler"
-cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DTARN_PACKAGE_DIR="$PKG/util" \
+sh "$ROOT/tools/configure.sh" "$OUT" "$PY" -DTARN_PACKAGE_DIR="$PKG/util" \
       "-DTARN_PYTHON_FLAGS=-X;dev;-X;faulthandler" \
-      "-DTARN_TEST_ENV=PYTHONMALLOC=debug;PYTHONFAULTHANDLER=1;TARN_CHILD_FLAGS=$FLAGS;TARN_PACKAGE=$PKG" >/dev/null
+      "-DTARN_TEST_ENV=PYTHONMALLOC=debug;PYTHONFAULTHANDLER=1;TARN_CHILD_FLAGS=$FLAGS;TARN_PACKAGE=$PKG"
 cmake --build "$OUT" -j "$JOBS"
 ctest --test-dir "$OUT" --output-on-failure -j "$JOBS"

@@ -9,8 +9,8 @@
 set -eu
 BUILD_ROOT=build-coverage
 . "$(dirname "$0")/build-tree.sh"
-cmake -S "$ROOT" -B "$OUT" -DPYTHON="$PY" -DCMAKE_BUILD_TYPE=Debug -DTARN_COVERAGE=ON \
-      -DTARN_PACKAGE_DIR="$PKG/util" "-DTARN_TEST_ENV=TARN_PACKAGE=$PKG;TARN_COVERAGE=1" >/dev/null
+sh "$ROOT/tools/configure.sh" "$OUT" "$PY" -DCMAKE_BUILD_TYPE=Debug -DTARN_COVERAGE=ON \
+      -DTARN_PACKAGE_DIR="$PKG/util" "-DTARN_TEST_ENV=TARN_PACKAGE=$PKG;TARN_COVERAGE=1"
 cmake --build "$OUT" -j "$JOBS"
 find "$OUT" -name '*.gcda' -delete
 
