@@ -13,7 +13,7 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
 
-.PHONY: all build test demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root
+.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root
 
 all: build
 
@@ -25,6 +25,12 @@ build:
 # and CTest's total.
 test: build
 	@bash tools/run-tests.sh $(BUILD) $(JOBS) $(PYTHONS)
+
+# The release in dist/ (README, "Packaging"): the stripped wheel of each version, repaired
+# by auditwheel from the Debian root to the manylinux tag it earns, and the sdist.
+dist:
+	$(NEED_PYTHON)
+	@bash tools/dist.sh dist $(PYTHONS)
 
 demo: build
 	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)

@@ -5,11 +5,10 @@ with it, without setuptools or `wheel`. The extension has one build definition,
 CMakeLists.txt: build_wheel configures a CMake tree in build-wheel/<version>/ for the
 interpreter that runs the back end, without the C++ tests, builds the target queue there,
 strips a copy of the extension and packs that copy with the package's Python and typing
-files. The wheel's platform tag is proven from the stripped binary by
-tools/manylinux_policy.py: manylinux_2_17_x86_64.manylinux2014_x86_64 when it meets that
-policy, else the interpreter's own platform (linux_x86_64), with the rules it breaks on
-stderr (which pip shows with -v). The entries of both archives carry a fixed time and
-owner, so an archive does not depend on when or by whom it is made.
+files. The wheel is tagged with the running interpreter's own platform (linux_x86_64), as
+a build back end tags what it builds: which manylinux tag the binary earns is for
+auditwheel to decide, whose `repair` retags it (make dist). The entries of both archives
+carry a fixed time and owner, so an archive does not depend on when or by whom it is made.
 
 Run as a script, it writes the source distribution into DIR (default dist/):
 
@@ -22,6 +21,7 @@ import importlib.util
 import io
 import os
 import pathlib
+import re
 import stat
 import subprocess
 import sys
@@ -29,8 +29,6 @@ import sysconfig
 import tarfile
 import time
 import zipfile
-
-import manylinux_policy
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NAME = "corvessa"
@@ -42,33 +40,43 @@ JOBS = "2"
 PACKAGE_FILES = ("corvessa/**/*.py", "corvessa/py.typed", "corvessa/**/*.pyi")
 # What the sdist carries besides them: the build.
 BUILD_FILES = ("pyproject.toml", "README.md", "CMakeLists.txt", "tools/build_backend.py",
-               "tools/manylinux_policy.py", "tools/python-info.py", "tools/find-python.sh",
-               "src/**/*.cpp", "src/**/*.h", "src/**/*.map")
+               "tools/python-info.py", "tools/find-python.sh",
+               "src/**/*.cpp", "src/**/*.c", "src/**/*.h", "src/**/*.map")
 EXTENSION_DIR = "corvessa/util"
 AUTHOR = "corvessa developers"
 EPOCH = 315532800  # 1980-01-01 00:00:00 UTC, the earliest time a zip entry can carry
 
 
-def supported_versions():
-    """The oldest and newest CPython the module builds for: SUPPORTED of tools/python-info.py."""
+def oldest_version():
+    """The oldest CPython the module builds for: OLDEST of tools/python-info.py."""
     spec = importlib.util.spec_from_file_location("python_info", os.path.join(ROOT, "tools", "python-info.py"))
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    return module.SUPPORTED
+    return module.OLDEST
+
+
+def newest_known_version():
+    """The newest CPython whose private layouts the version layer knows, from the
+    TARN_NEWEST_KNOWN_PYTHON line of src/core/pyversion.h (as CMakeLists.txt reads it).
+    Newer ones build too, on the generic roads, so it bounds the classifiers alone."""
+    with open(os.path.join(ROOT, "src", "core", "pyversion.h"), encoding="utf-8") as f:
+        match = re.search(r"^#define TARN_NEWEST_KNOWN_PYTHON 0x([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})0000",
+                          f.read(), re.MULTILINE)
+    return int(match.group(1), 16), int(match.group(2), 16)
 
 
 def metadata():
     """The core metadata: the wheel's METADATA and the sdist's PKG-INFO."""
-    first, last = supported_versions()
+    first, last = oldest_version(), newest_known_version()
     versions = ["%d.%d" % (first[0], minor) for minor in range(first[1], last[1] + 1)]
     headers = [
         ("Metadata-Version", "2.1"),
         ("Name", NAME),
         ("Version", VERSION),
-        ("Summary", "corvessa.util.queue: a compiled last-in, first-out queue.Queue for CPython %s to %s"
-         % (versions[0], versions[-1])),
+        ("Summary", "corvessa.util.queue: a compiled last-in, first-out queue.Queue for CPython %s and later"
+         % versions[0]),
         ("Author", AUTHOR),
-        ("Requires-Python", ">=%s, <%d.%d" % (versions[0], last[0], last[1] + 1)),
+        ("Requires-Python", ">=%s" % versions[0]),
         ("Classifier", "Programming Language :: C++"),
     ] + [("Classifier", "Programming Language :: Python :: " + v) for v in versions] + [
         ("Classifier", "Programming Language :: Python :: Implementation :: CPython"),
@@ -80,30 +88,16 @@ def metadata():
     return "".join("%s: %s\n" % header for header in headers) + "\n" + readme
 
 
-def interpreter_tag():
-    """cp3X-cp3X: the running interpreter and its ABI."""
-    return "cp%d%d-cp%d%d" % (sys.version_info[:2] * 2)
+def wheel_tag():
+    """cp3X-cp3X-<platform>: the running interpreter, its ABI and its own platform
+    (linux_x86_64)."""
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    return "cp%d%d-cp%d%d-%s" % (sys.version_info[:2] * 2 + (platform,))
 
 
-def platform_tag(extension):
-    """The platform the extension proves: manylinux_2_17_x86_64.manylinux2014_x86_64 when it
-    meets that policy, else the running interpreter's own (linux_x86_64), with every rule it
-    breaks on stderr."""
-    broken = manylinux_policy.violations(manylinux_policy.read_binary(extension), EXTENSION_DIR)
-    for rule, why in broken:
-        sys.stderr.write("%s breaks the %s rule of %s: %s\n"
-                         % (os.path.basename(extension), rule, manylinux_policy.POLICY, why))
-    platform = (sysconfig.get_platform().replace("-", "_").replace(".", "_") if broken
-                else ".".join(manylinux_policy.PLATFORM_TAGS))
-    sys.stderr.write("%s: platform tag %s\n" % (os.path.basename(extension), platform))
-    return platform
-
-
-def dist_info(platform):
-    """The wheel's .dist-info files but RECORD, as (name, text): WHEEL has a Tag line for
-    each platform of the tag."""
-    tags = "".join("Tag: %s-%s\n" % (interpreter_tag(), p) for p in platform.split("."))
-    wheel = "Wheel-Version: 1.0\nGenerator: corvessa build_backend\nRoot-Is-Purelib: false\n" + tags
+def dist_info():
+    """The wheel's .dist-info files but RECORD, as (name, text)."""
+    wheel = "Wheel-Version: 1.0\nGenerator: corvessa build_backend\nRoot-Is-Purelib: false\nTag: %s\n" % wheel_tag()
     return [("METADATA", metadata()), ("WHEEL", wheel)]
 
 
@@ -152,10 +146,10 @@ def add_to_wheel(whl, name, data, mode):
     return "%s,sha256=%s,%d\n" % (name, digest, len(data))
 
 
-def write_wheel(path, files, platform):
+def write_wheel(path, files):
     """Writes the wheel of files, (name, contents, mode), with its .dist-info at the end."""
     files = sorted(files) + [(DIST_INFO + "/" + name, text.encode(), 0o644)
-                             for name, text in dist_info(platform)]
+                             for name, text in dist_info()]
     record = DIST_INFO + "/RECORD"
     with zipfile.ZipFile(path, "w") as whl:
         lines = [add_to_wheel(whl, name, data, mode) for name, data, mode in files]
@@ -177,7 +171,7 @@ def get_requires_for_build_sdist(config_settings=None):
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
-    """METADATA alone: the WHEEL file's tag waits for the built extension."""
+    """METADATA alone; WHEEL comes with the wheel."""
     directory = os.path.join(metadata_directory, DIST_INFO)
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, "METADATA"), "wb") as f:
@@ -187,11 +181,10 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     extension = stripped_copy(build_extension())
-    platform = platform_tag(extension)
     files = source_files(PACKAGE_FILES)
     files.append((EXTENSION_DIR + "/" + os.path.basename(extension),) + file_contents(extension))
-    name = "%s-%s-%s.whl" % (BASE, interpreter_tag(), platform)
-    write_wheel(os.path.join(wheel_directory, name), files, platform)
+    name = "%s-%s.whl" % (BASE, wheel_tag())
+    write_wheel(os.path.join(wheel_directory, name), files)
     return name
 
 

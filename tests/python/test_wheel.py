@@ -1,13 +1,12 @@
 """The wheel: built by pip through the back end in tools/build_backend.py and CMake from a
-copy of the source tree, tagged manylinux from its stripped extension, installed into an
+copy of the source tree, tagged with the interpreter's own platform, installed into an
 empty directory, imported and used from there alone; the source distribution, which must
-build the same wheel; and the policy check of tools/manylinux_policy.py on binaries that
-break the policy."""
+build the same wheel; and the field's own checks of both, where the running environment
+has the tools (twine, auditwheel)."""
 import base64
-import contextlib
 import hashlib
-import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,23 +16,18 @@ import unittest
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import build_backend  # noqa: E402 (tools/)
-import manylinux_policy  # noqa: E402 (tools/)
 
 PYTHON = os.environ.get("TARN_PYTHON") or sys.executable
 EXTENSION = "corvessa/util/queue" + sysconfig.get_config_var("EXT_SUFFIX")
 CP = "cp%d%d" % sys.version_info[:2]
-MANYLINUX = ("manylinux_2_17_x86_64", "manylinux2014_x86_64")
+PLATFORM = "linux_x86_64"
 DIST_INFO = "corvessa-0.1.0.dist-info/"
-POLICY_CHECK = os.path.join(ROOT, "tools", "manylinux_policy.py")
 # Packing does not differ between versions; what does (tag, extension suffix) is taken
-# from the running interpreter. So the wheel is built on the oldest and newest alone, and
-# the policy check, which is the same on every version, runs there too.
-PACKAGED_ON = ((3, 8), (3, 13))
+# from the running interpreter. So the wheel is built on the oldest and newest alone.
+PACKAGED_ON = ((3, 8), (3, 15))
 packaged_here = unittest.skipUnless(
-    sys.version_info[:2] in PACKAGED_ON, "the wheel is built and installed, and its policy checked, on the "
-    "oldest and newest supported versions, 3.8 and 3.13")
+    sys.version_info[:2] in PACKAGED_ON, "the wheel is built and installed on the oldest and newest "
+    "versions built for, 3.8 and 3.15")
 # What is not part of the source: build trees, built packages, caches. The extensions that
 # `make build` placed in corvessa/util/ stay: the wheel must hold only the one it builds.
 NOT_SOURCE = shutil.ignore_patterns(".git", "build", "build-*", "dist", "__pycache__", "*.pyc")
@@ -95,19 +89,17 @@ class WheelTest(unittest.TestCase):
     def run_installed(self, args, cwd):
         return run([PYTHON] + args, cwd=cwd, env=clean_env(PYTHONPATH=self.target))
 
-    def test_wheel_is_tagged_manylinux_for_the_running_interpreter(self):
-        self.assertEqual(os.path.basename(self.wheel),
-                         "corvessa-0.1.0-%s-%s-%s.whl" % (CP, CP, ".".join(MANYLINUX)))
+    def test_wheel_is_tagged_with_the_running_interpreters_platform(self):
+        self.assertEqual(os.path.basename(self.wheel), "corvessa-0.1.0-%s-%s-%s.whl" % (CP, CP, PLATFORM))
         wheel_file = self.read_dist_info("WHEEL").decode().splitlines()
         self.assertEqual([line for line in wheel_file if line.startswith("Tag: ")],
-                         ["Tag: %s-%s-%s" % (CP, CP, platform) for platform in MANYLINUX])
+                         ["Tag: %s-%s-%s" % (CP, CP, PLATFORM)])
         self.assertIn("Root-Is-Purelib: false", wheel_file)
 
-    def test_packed_extension_meets_the_policy_without_debug_information(self):
+    def test_packed_extension_needs_libc_alone_without_debug_information(self):
         extension = os.path.join(self.target, EXTENSION)
-        out = run([PYTHON, POLICY_CHECK, extension])
-        self.assertIn("  needed libraries: libc.so.6\n", out)
-        self.assertTrue(out.endswith("  meets manylinux_2_17_x86_64\n"), out)
+        dynamic = run(["readelf", "-d", "-W", extension])
+        self.assertEqual(re.findall(r"\(NEEDED\).*\[(.*)\]", dynamic), ["libc.so.6"])
         sections = run(["readelf", "-S", "-W", extension])
         self.assertNotIn(".debug_", sections)
         self.assertNotIn(".symtab", sections)
@@ -123,11 +115,11 @@ class WheelTest(unittest.TestCase):
 
     def test_metadata_names_the_supported_versions_and_the_authors(self):
         headers = self.read_dist_info("METADATA").decode().split("\n\n", 1)[0].splitlines()
-        self.assertIn("Requires-Python: >=3.8, <3.14", headers)
+        self.assertIn("Requires-Python: >=3.8", headers)
         self.assertIn("Author: corvessa developers", headers)
         python = "Classifier: Programming Language :: Python :: "
         self.assertEqual([h[len(python):] for h in headers if h.startswith(python + "3")],
-                         ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"])
+                         ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"])
 
     def test_record_lists_every_file_with_its_hash_and_size(self):
         with zipfile.ZipFile(self.wheel) as whl:
@@ -171,73 +163,13 @@ class WheelTest(unittest.TestCase):
         out = run(["twine", "check", "--strict", self.wheel, self.sdist], env=clean_env())
         self.assertEqual(out.count("PASSED"), 2, out)
 
-
-# Shared objects that break the policy, each made by g++ from a source with some flags (no
-# source: a file that is not ELF), with the rule that must refuse it and what it must say;
-# and one that keeps the policy with an RPATH inside the wheel.
-PLAIN = 'extern "C" int f(int x) { return x + 1; }\n'
-NEWER_GLIBC = '#include <sys/random.h>\nextern "C" long f(void *b) { return getrandom(b, 8, 0); }\n'
-NEWER_GLIBCXX = '#include <string>\nstd::string f(const char *a) { std::string s(a); s += a; return s; }\n'
-LIBPYTHON = os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDLIBRARY"))
-BINARIES = (
-    ("newer_glibc", NEWER_GLIBC, [], "symbol versions",
-     "GLIBC_2.25 from libc.so.6 is newer than GLIBC_2.17 (needed by getrandom)"),
-    ("newer_glibcxx", NEWER_GLIBCXX, [], "symbol versions",
-     "GLIBCXX_3.4.21 from libstdc++.so.6 is newer than GLIBCXX_3.4.19"),
-    ("libpython", PLAIN, ["-Wl,--no-as-needed", LIBPYTHON], "libraries",
-     "libpython%d.%d.so.1.0 is not among the libraries the policy allows" % sys.version_info[:2]),
-    ("execstack", PLAIN, ["-Wl,-z,execstack"], "stack", "PT_GNU_STACK asks for an executable stack"),
-    ("runpath", PLAIN, ["-Wl,-rpath,/usr/local/lib"], "rpath",
-     "RUNPATH entry /usr/local/lib is not relative to $ORIGIN"),
-    ("rpath_leaving", PLAIN, ["-Wl,--disable-new-dtags,-rpath,$ORIGIN/../../.."], "rpath",
-     "RPATH entry $ORIGIN/../../.. leaves the wheel (from corvessa/util)"),
-    ("not_elf", None, None, "elf", "not an ELF file"),
-    ("rpath_inside", PLAIN, ["-Wl,-rpath,$ORIGIN/../../corvessa.libs"], None, None),
-)
-
-
-@packaged_here
-class PolicyCheckTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="tarn-policy-")
-        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
-        cls.paths = {name: cls.make_binary(name, source, flags) for name, source, flags, _, _ in BINARIES}
-
-    @classmethod
-    def make_binary(cls, name, source, flags):
-        path = os.path.join(cls.tmp, name + ".so")
-        if source is None:
-            with open(path, "w") as f:
-                f.write(PLAIN)
-        else:
-            source_path = os.path.join(cls.tmp, name + ".cpp")
-            with open(source_path, "w") as f:
-                f.write(source)
-            run(["g++", "-shared", "-fPIC", "-o", path, source_path] + flags, env=clean_env())
-        return path
-
-    def test_each_binary_is_refused_by_its_rule_alone(self):
-        for name, _, _, rule, why in BINARIES:
-            with self.subTest(name):
-                binary = manylinux_policy.read_binary(self.paths[name])
-                broken = manylinux_policy.violations(binary, "corvessa/util")
-                self.assertEqual([r for r, _ in broken], [rule] if rule else [])
-                if why:
-                    self.assertIn(why, broken[0][1])
-
-    def test_script_prints_the_broken_rule_and_fails(self):
-        proc = subprocess.run([PYTHON, POLICY_CHECK, self.paths["execstack"]],
-                              capture_output=True, text=True, timeout=60)
-        self.assertEqual(proc.returncode, 1, proc.stderr)
-        self.assertIn("\n  FAILS stack: PT_GNU_STACK asks for an executable stack\n", proc.stdout)
-        self.assertTrue(proc.stdout.endswith("\n  does not meet manylinux_2_17_x86_64\n"), proc.stdout)
-
-    def test_back_end_tags_from_the_binary_and_names_the_broken_rule(self):
-        for name, platform in (("rpath_inside", ".".join(MANYLINUX)), ("execstack", "linux_x86_64")):
-            with self.subTest(name), contextlib.redirect_stderr(io.StringIO()) as stderr:
-                self.assertEqual(build_backend.platform_tag(self.paths[name]), platform)
-        self.assertIn("execstack.so breaks the stack rule of manylinux_2_17_x86_64", stderr.getvalue())
+    def test_auditwheel_finds_the_wheel_manylinux_2_17_or_better(self):
+        if not shutil.which("auditwheel"):
+            self.skipTest("no auditwheel on PATH (the Debian root's: make sid-root)")
+        out = " ".join(run(["auditwheel", "show", self.wheel], env=clean_env()).split())
+        tag = re.search(r'consistent with the following platform tag: "manylinux_2_(\d+)_x86_64"', out)
+        self.assertIsNotNone(tag, out)
+        self.assertLessEqual(int(tag.group(1)), 17, out)
 
 
 if __name__ == "__main__":
