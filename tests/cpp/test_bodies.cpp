@@ -238,6 +238,7 @@ TEST(CachedMethod, SlowRoadArgumentsNotMade) {
 // none for pop); one with the tuple convention goes through its descriptor. Either way the
 // store's method gets the store and the item, and keeps nothing.
 TEST(MethodCache, CMethodsOfEitherConventionThroughPutAndGet) {
+  TARN_FAST_ROADS_ONLY();
   Ref q = new_queue();
   ASSERT_TRUE(q) << pending_error();
   Ref item = Ref::steal(PyLong_FromLong(123456));
@@ -293,6 +294,7 @@ TEST(MethodCache, CMethodsOfEitherConventionThroughPutAndGet) {
 // At the recursion limit the direct call is refused as the descriptor's own call would be:
 // RecursionError with _put's entry, nothing appended, no reference taken.
 TEST(MethodCache, RefusedAtTheRecursionLimit) {
+  TARN_FAST_ROADS_ONLY();
   Ref q = new_queue();
   ASSERT_TRUE(q) << pending_error();
   Ref deque = Ref::steal(PyObject_GetAttrString(q.get(), "queue"));
@@ -324,6 +326,7 @@ TEST(MethodCache, RefusedAtTheRecursionLimit) {
 // less 50, or three quarters of a limit of 200 or less), as the interpreter's own calls do,
 // and goes ahead past the limit while an overflow is being handled (overflowed set).
 TEST(MethodCacheGuardMacro, DepthAndOverflowedAsTheInterpretersCalls) {
+  TARN_FAST_ROADS_ONLY();
   PyThreadState* ts = PyThreadState_Get();
   int saved_limit = Py_GetRecursionLimit();
   int saved_depth = ts->recursion_depth;

@@ -158,6 +158,7 @@ void expect_lookup(PyObject* obj, const char* name, int result, PyObject* expect
 }
 
 TEST_F(RuntimeHelpers, LookupMethodDescriptorsAndClassAttributes) {
+  TARN_FAST_ROADS_ONLY();
   Ref list = Ref::steal(PyList_New(0));
   Ref append = eval("list.__dict__['append']");
   expect_lookup(list.get(), "append", 1, append.get());
@@ -349,6 +350,7 @@ Ref new_object(PyTypeObject* t, Py_ssize_t items = 0) {
 }
 
 TEST_F(RuntimeHelpers, LookupMethodReadiesTheTypeFirst) {
+  TARN_FAST_ROADS_ONLY();
   PyTypeObject* t = static_type(&unready_type, "rt_unready");
   t->tp_getattro = PyObject_GenericGetAttr;
   t->tp_methods = unready_methods;
@@ -376,6 +378,7 @@ TEST_F(RuntimeHelpers, LookupMethodReadiesTheTypeFirst) {
 }
 
 TEST_F(RuntimeHelpers, VariableSizeObjectsKeepTheirDictionaryAfterTheItems) {
+  TARN_FAST_ROADS_ONLY();
   PyTypeObject* t = static_type(&var_dict_type, "rt_var_dict");
   t->tp_basicsize = sizeof(PyVarObject) + sizeof(PyObject*);
   t->tp_itemsize = sizeof(PyObject*);
@@ -805,7 +808,7 @@ TEST_F(RuntimeHelpers, InstanceStorageIsReadAsTheInterpreterKeepsIt) {
   for (const char* which : {"rt_fresh", "rt_dicted", "rt_replaced"}) {
     SCOPED_TRACE(which);
     Ref obj = eval(which);
-#if PY_VERSION_HEX >= 0x030B0000  // managed storage came with 3.11
+#if PY_VERSION_HEX >= 0x030B0000 && !TARN_GENERIC_ROADS  // managed storage came with 3.11
     PyObject** values = nullptr;
     PyObject* dict = nullptr;
     PyObject* first_key = nullptr;
@@ -862,6 +865,7 @@ Versioned versioned_class(const char* name, const char* steps) {
 }
 
 TEST_F(RuntimeHelpers, VersionedTypeLookup) {
+  TARN_FAST_ROADS_ONLY();
   Versioned plain = versioned_class("rt_name", nullptr);
   auto* tp = reinterpret_cast<PyTypeObject*>(plain.klass.get());
   unsigned int version = 12345;
@@ -919,6 +923,7 @@ TEST_F(RuntimeHelpers, VersionedTypeLookup) {
 // The object's own storage answers through the cache: a failing lookup there is the answer,
 // as for the interpreter's generic lookup.
 TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
+  TARN_FAST_ROADS_ONLY();
   Versioned v = versioned_class("rt_name", nullptr);
   tarn::AttrCache cache{nullptr, 0, false, -1};
   EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(v.obj.get(), v.name.get(), &cache)).get()),
@@ -936,6 +941,7 @@ TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
 // --- module globals --------------------------------------------------------------
 
 TEST_F(RuntimeHelpers, ReadGlobalCachesAndFallsBackToBuiltins) {
+  TARN_CHANGE_SIGNAL_ONLY(state.module_dict);
   PyObject* dict = state.module_dict;
   PyObject* builtins = PyModule_GetDict(state.builtins_module);
   auto tag = [dict] { return tarn::dict_version(dict); };
@@ -1046,7 +1052,9 @@ TEST_F(RuntimeHelpers, GlobalLookupErrorsPropagateButDictGetQuietClears) {
   state.module_dict = saved_dict;
   EXPECT_EQ(r, nullptr);
   EXPECT_EQ(value, nullptr);
-  EXPECT_EQ(version, tarn::dict_version(scratch.get()));
+  if (tarn::dict_version(scratch.get()) == tarn::dict_version(scratch.get())) {  // a change signal
+    EXPECT_EQ(version, tarn::dict_version(scratch.get()));
+  }
   EXPECT_EQ(pending_error(), "ValueError: eq failed");
 
   EXPECT_EQ(tarn::dict_get_quiet(scratch.get(), name.get()), nullptr);

