@@ -49,8 +49,17 @@ uintptr_t tarn_swap_stack_soft_limit(PyThreadState *ts, int at_limit, uintptr_t 
 #if PY_VERSION_HEX >= 0x030E0000
     _PyThreadStateImpl *t = (_PyThreadStateImpl *)ts;
     uintptr_t old = t->c_stack_soft_limit;
-    char here;
-    t->c_stack_soft_limit = at_limit ? (uintptr_t)&here + _PyOS_STACK_MARGIN_BYTES : limit;
+    /* the frame, as the interpreter reads the stack pointer (a local may live elsewhere
+       under the sanitizer) */
+    uintptr_t here = (uintptr_t)__builtin_frame_address(0);
+    /* the interpreter's margin: the headers double it for a sanitized build, which this may be
+       where the interpreter is not */
+#if defined(_Py_ADDRESS_SANITIZER) && !defined(Py_DEBUG)
+    uintptr_t margin = _PyOS_STACK_MARGIN_BYTES / 2;
+#else
+    uintptr_t margin = _PyOS_STACK_MARGIN_BYTES;
+#endif
+    t->c_stack_soft_limit = at_limit ? here + margin : limit;
     return old;
 #else
     (void)ts; (void)at_limit; (void)limit;
