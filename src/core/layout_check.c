@@ -5,6 +5,33 @@
 #define Py_BUILD_CORE 1
 #include "core/pyversion.h"
 
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x03090000
+#include <internal/pycore_ceval.h>
+#include <internal/pycore_interp.h>
+
+#include <stddef.h>
+
+_Static_assert(__builtin_types_compatible_p(__typeof__(&_Py_CheckRecursiveCall), int (*)(PyThreadState*, const char*)),
+               "the interpreter's check past the recursion limit is as the version layer declares it");
+
+#if PY_VERSION_HEX < 0x030B0000
+_Static_assert(TARN_INTERP_RECURSION_LIMIT_AT == offsetof(PyInterpreterState, ceval.recursion_limit) &&
+                   sizeof(((PyInterpreterState*)0)->ceval.recursion_limit) == sizeof(int),
+               "the interpreter's recursion limit stands where the version layer reads it");
+#elif PY_VERSION_HEX >= 0x030E0000
+#include <internal/pycore_pythonrun.h>
+#include <internal/pycore_tstate.h>
+_Static_assert(TARN_TSTATE_STACK_SOFT_LIMIT_AT == offsetof(_PyThreadStateImpl, c_stack_soft_limit) &&
+                   sizeof(((_PyThreadStateImpl*)0)->c_stack_soft_limit) == sizeof(uintptr_t),
+               "the thread's soft stack limit stands where the version layer reads it");
+#if defined(_Py_ADDRESS_SANITIZER) && !defined(Py_DEBUG)
+_Static_assert(TARN_STACK_MARGIN_BYTES * 2 == _PyOS_STACK_MARGIN_BYTES, "the interpreter's stack margin");
+#else
+_Static_assert(TARN_STACK_MARGIN_BYTES == _PyOS_STACK_MARGIN_BYTES, "the interpreter's stack margin");
+#endif
+#endif
+#endif
+
 #if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
 #include <internal/pycore_dict.h>
 #include <internal/pycore_object.h>

@@ -76,6 +76,26 @@ typedef struct {
 #define TARN_MANAGED_DICT_OFFSET (-3 * (Py_ssize_t)sizeof(PyObject*))
 #endif
 
+// What the guard of a C call reads besides the public thread state: 3.9 and 3.10 compare the
+// depth with the interpreter's recursion limit (PyInterpreterState.ceval.recursion_limit);
+// from 3.14 on the machine stack is compared with the thread's soft limit
+// (_PyThreadStateImpl.c_stack_soft_limit), within a band of twice the interpreter's margin
+// below it (_PyOS_STACK_MARGIN_BYTES of a build without sanitizers, whose headers double it).
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
+#define TARN_INTERP_RECURSION_LIMIT_AT 64
+#elif !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX < 0x030F0000
+#define TARN_TSTATE_STACK_SOFT_LIMIT_AT 848
+#else
+#define TARN_TSTATE_STACK_SOFT_LIMIT_AT 992
+#endif
+#ifdef Py_DEBUG
+#define TARN_STACK_MARGIN_BYTES (4096 * (uintptr_t)sizeof(void*))
+#else
+#define TARN_STACK_MARGIN_BYTES (2048 * (uintptr_t)sizeof(void*))
+#endif
+#endif
+
 #ifdef __cplusplus
 
 #include <cstddef>
@@ -198,6 +218,67 @@ inline ErrorTriple swap_raised(PyThreadState*, ErrorTriple next) noexcept {
   if (!held) return {nullptr, nullptr, nullptr};
   return {Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(held))), held, PyException_GetTraceback(held)};
 }
+
+#endif
+
+// ---------------------------------------------------------------------------
+// The guard of a C call, made as the interpreter's own call of a method descriptor makes it,
+// on the calling thread's state ts: enter_c_call is true when the call is refused (the
+// interpreter's RecursionError set, nothing to undo); leave_c_call follows every call
+// entered. Until 3.11 a depth counts up to the limit (3.8 clears the overflow flag below its
+// low-water mark on the way back), from 3.11 a count of room left counts down, and from
+// 3.14 on the machine stack is measured against the thread's soft limit. The generic roads
+// take the interpreter's exported guard.
+// ---------------------------------------------------------------------------
+#if TARN_GENERIC_ROADS
+
+inline bool enter_c_call(PyThreadState*, const char* where) noexcept { return Py_EnterRecursiveCall(where) != 0; }
+inline void leave_c_call(PyThreadState*) noexcept { Py_LeaveRecursiveCall(); }
+
+#elif PY_VERSION_HEX < 0x03090000
+
+inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
+  return _Py_MakeRecCheck(ts->recursion_depth) && _Py_CheckRecursiveCall(where);
+}
+inline void leave_c_call(PyThreadState* ts) noexcept {
+  if (_Py_MakeEndRecCheck(ts->recursion_depth)) ts->overflowed = 0;
+}
+
+#else
+
+// The interpreter's own check past the limit (exported; layout_check.c ties its signature).
+extern "C" int _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
+
+#if PY_VERSION_HEX < 0x030B0000
+inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
+  int limit = *reinterpret_cast<int*>(reinterpret_cast<char*>(ts->interp) + TARN_INTERP_RECURSION_LIMIT_AT);
+  return ++ts->recursion_depth > limit && _Py_CheckRecursiveCall(ts, where);
+}
+inline void leave_c_call(PyThreadState* ts) noexcept { --ts->recursion_depth; }
+#elif PY_VERSION_HEX < 0x030C0000
+inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
+  return ts->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(ts, where);
+}
+inline void leave_c_call(PyThreadState* ts) noexcept { ++ts->recursion_remaining; }
+#elif PY_VERSION_HEX < 0x030E0000
+inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
+  return ts->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(ts, where);
+}
+inline void leave_c_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
+#else
+static_assert(_Py_STACK_GROWS_DOWN, "the machine stack grows down");
+inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
+#if defined(__has_builtin) && __has_builtin(__builtin_stack_address)
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_stack_address());
+#else
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+  std::uintptr_t soft = *reinterpret_cast<std::uintptr_t*>(reinterpret_cast<char*>(ts) + TARN_TSTATE_STACK_SOFT_LIMIT_AT);
+  // soft - 2 * margin <= here < soft, in one comparison
+  return here - (soft - 2 * TARN_STACK_MARGIN_BYTES) < 2 * TARN_STACK_MARGIN_BYTES && _Py_CheckRecursiveCall(ts, where);
+}
+inline void leave_c_call(PyThreadState*) noexcept {}
+#endif
 
 #endif
 
@@ -336,10 +417,11 @@ inline unsigned int type_version(PyTypeObject* tp) noexcept {
 #if TARN_GENERIC_ROADS
   (void)tp;
   return 0;
-#elif PY_VERSION_HEX < 0x030D0000
+#elif PY_VERSION_HEX < 0x030A0000
+  // A changed type keeps its old tag until a lookup gives it a new one; the flag says so.
   return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 #else
-  return tp->tp_version_tag;  // 3.13 keeps no flag: a tag of 0 is none
+  return tp->tp_version_tag;  // from 3.10 on a changed type's tag is 0 until a new one is given
 #endif
 }
 
@@ -361,6 +443,14 @@ inline PyObject* generic_getattr_quiet(PyObject* obj, PyObject* name) noexcept {
   if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
   return result;
 #endif
+}
+
+// Can nothing change tp's attributes (a static type, or from 3.10 on one made immutable)?
+inline bool type_is_immutable(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+  if (PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE)) return true;
+#endif
+  return !PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
 }
 
 // Can instances of tp have attributes of their own (a dictionary, or managed values)?
@@ -392,16 +482,38 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
 #endif
 }
 
+// Where the fast roads find one attribute in the storage of the objects of one type: decided
+// when a cache for the type is filled, and trusted while the type keeps its version, as the
+// interpreter's own specialised reads trust it. From 3.11 on, the name's position among the
+// keys the type shares with its instances (and, from 3.13 on, where the inline values
+// start); until 3.11, where the instance dictionary is, with the version tag of the last
+// dictionary the attribute was read from and what it held there (a tag is never given twice,
+// so an unchanged tag is that dictionary, unchanged).
+struct StoragePlace {
+  Py_ssize_t index = -1;       // 3.11 on: among the type's shared keys; -1: not there
+  Py_ssize_t values_at = 0;    // 3.13 on: the inline values, this far into the object
+  Py_ssize_t dict_at = 0;      // until 3.11: the dictionary's offset (tp_dictoffset), 0: none fixed
+  std::uint64_t dict_tag = 0;  // until 3.11: that dictionary's version tag when value was read
+  PyObject* value = nullptr;   // until 3.11: borrowed; the dictionary holds it while unchanged
+};
+
 // What an instance's own storage holds under a name.
 enum class StoredAttr { found, absent, error };
 
 namespace detail {
 
 // Looks name up in a dictionary, holding it meanwhile (a key's comparison may run Python
-// code). *value: a new reference when found.
-inline StoredAttr dict_attr(PyObject* dict, PyObject* name, Py_hash_t hash, PyObject** value) noexcept {
+// code). *value: a new reference when found. With remember (until 3.11), what is found is
+// remembered with the dictionary's version tag, unless the lookup itself changed it.
+inline StoredAttr dict_attr(PyObject* dict, PyObject* name, Py_hash_t hash, PyObject** value,
+                            StoragePlace* remember = nullptr) noexcept {
   Py_INCREF(dict);
+  std::uint64_t tag = remember ? dict_version(dict) : 0;
   PyObject* found = dict_get_with_hash(dict, name, hash);
+  if (remember && found && dict_version(dict) == tag) {
+    remember->dict_tag = tag;
+    remember->value = found;
+  }
   Py_XINCREF(found);
   Py_DECREF(dict);
   *value = found;
@@ -478,6 +590,67 @@ inline StoredAttr read_instance_attr(PyObject* obj, PyObject* name, Py_hash_t ha
   PyObject* dict = instance_dict(obj);
   if (!dict) return StoredAttr::absent;
   return detail::dict_attr(dict, name, hash, value);
+}
+
+// The place of name in objects of tp, whose attribute lookup is the generic one.
+inline StoragePlace storage_place(PyTypeObject* tp, PyObject* name) noexcept {
+  StoragePlace place;
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
+  Py_ssize_t hint = -1;
+  if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) place.index = detail::shared_key_index(tp, name, &hint);
+#if PY_VERSION_HEX >= 0x030D0000
+  if (!PyType_HasFeature(tp, Py_TPFLAGS_INLINE_VALUES)) place.index = -1;
+  place.values_at = tp->tp_basicsize;
+#endif
+#elif !TARN_GENERIC_ROADS
+  (void)name;
+  if (tp->tp_dictoffset > 0) place.dict_at = tp->tp_dictoffset;
+#else
+  (void)tp;
+  (void)name;
+#endif
+  return place;
+}
+
+// What obj's storage holds at the place (borrowed), or null when the place cannot tell.
+inline PyObject* read_at_place(PyObject* obj, const StoragePlace& place) noexcept {
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030D0000
+  if (place.index < 0) return nullptr;
+  auto* values = reinterpret_cast<tarn_values*>(reinterpret_cast<char*>(obj) + place.values_at);
+  return values->valid ? values->values[place.index] : nullptr;
+#elif !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030C0000
+  if (place.index < 0) return nullptr;
+  // one word: the values pointer less one byte (an odd word), or the dictionary
+  auto word = *reinterpret_cast<std::uintptr_t*>(reinterpret_cast<char*>(obj) + TARN_MANAGED_DICT_OFFSET);
+  return word & 1 ? reinterpret_cast<tarn_values*>(word + 1)->values[place.index] : nullptr;
+#elif !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030B0000
+  if (place.index < 0) return nullptr;
+  PyObject** values = detail::managed_storage(obj).values;
+  return values ? values[place.index] : nullptr;
+#elif !TARN_GENERIC_ROADS
+  if (!place.dict_at) return nullptr;
+  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + place.dict_at);
+  return dict && dict_version(dict) == place.dict_tag ? place.value : nullptr;
+#else
+  (void)obj;
+  (void)place;
+  return nullptr;
+#endif
+}
+
+// read_instance_attr for an object of the type the place is for; until 3.11 what it finds in
+// the instance dictionary is remembered in the place.
+inline StoredAttr read_instance_attr_at(PyObject* obj, PyObject* name, Py_hash_t hash, StoragePlace* place,
+                                        PyObject** value) noexcept {
+#if !TARN_GENERIC_ROADS && PY_VERSION_HEX < 0x030B0000
+  if (place->dict_at) {
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + place->dict_at);
+    if (!dict) return StoredAttr::absent;
+    return detail::dict_attr(dict, name, hash, value, place);
+  }
+#endif
+  Py_ssize_t hint = place->index;
+  return read_instance_attr(obj, name, hash, &hint, value);
 }
 
 // ---------------------------------------------------------------------------

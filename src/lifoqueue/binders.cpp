@@ -154,6 +154,31 @@ PyObject* get_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return get_body(values[0]);
 }
 
+// The vectorcall entries of the hooks' function objects: the common call, positional
+// arguments alone and as many as the hook has parameters, goes straight to the body; every
+// other takes the entry of the method definitions' calling convention to the binder.
+PyObject* init_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  if (!kwnames && PyVectorcall_NARGS(nargsf) == 2) [[likely]] return init_body(args[0]);
+  return call_entry_fastcall_kw(func, args, nargsf, kwnames);
+}
+
+PyObject* qsize_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  QsizeDefaults* defaults = qsize_defaults(func);
+  if (!kwnames && PyVectorcall_NARGS(nargsf) == 1 && defaults && defaults->len) [[likely]]
+    return qsize_body(args[0], defaults->len);
+  return call_entry_fastcall_kw(func, args, nargsf, kwnames);
+}
+
+PyObject* put_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  if (!kwnames && PyVectorcall_NARGS(nargsf) == 2) [[likely]] return put_body(args[0], args[1]);
+  return call_entry_fastcall_kw(func, args, nargsf, kwnames);
+}
+
+PyObject* get_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  if (!kwnames && PyVectorcall_NARGS(nargsf) == 1) [[likely]] return get_body(args[0]);
+  return call_entry_fastcall_kw(func, args, nargsf, kwnames);
+}
+
 PyMethodDef init_def = {"_init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(init_binder)),
                         METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef qsize_def = {"_qsize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(qsize_binder)),

@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char kDefaultsName[] = "corvessa.util.queue.__defaults__";
 
-inline PyObject* failed(const char* funcname, ErrorPos pos) noexcept {
+[[gnu::cold, gnu::noinline]] PyObject* failed(const char* funcname, ErrorPos pos) noexcept {
   add_traceback(funcname, pos);
   return nullptr;
 }
@@ -65,21 +65,52 @@ inline bool is_builtin_len(PyObject* callable) noexcept {
 }
 
 // Decides for tp at its current version; false when nothing can be cached for it.
+// Can nothing change the attributes of tp or of its bases?
+bool attributes_fixed(PyTypeObject* tp) noexcept {
+  PyObject* mro = tp->tp_mro;
+  if (!mro) return false;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i)
+    if (!type_is_immutable(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))) return false;
+  return true;
+}
+
 bool fill_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name, bool one_arg) noexcept {
+  if (tp == &PyList_Type || tp == &PySet_Type) return false;
   unsigned int version;
   PyObject* found = versioned_type_lookup(tp, name, &version);
   if (!version) return false;
-  *cache = {tp, version, nullptr, 0};
+  *cache = {nullptr, nullptr, 0, tp, version};
   if (tp->tp_getattro != PyObject_GenericGetAttr || instances_have_dict(tp) || !found ||
       Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, PyDescr_TYPE(found)))
     return true;
   PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
   int flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
-  if (flags == METH_FASTCALL || flags == (one_arg ? METH_O : METH_NOARGS)) {
-    cache->entry = def->ml_meth;
-    cache->flags = flags;
-  }
+  if (flags == METH_FASTCALL || flags == (one_arg ? METH_O : METH_NOARGS))
+    *cache = {flags != METH_FASTCALL && attributes_fixed(tp) ? tp : nullptr, def->ml_meth, flags, tp, version};
   return true;
+}
+
+// `obj.append(item)` as a statement: None (a new reference), or null with an error set.
+inline PyObject* object_append(PyObject* obj, PyObject* item) noexcept {
+  PyObject* result;
+  if (cache_calls(append_cache, obj)) {
+    result = call_fixed_entry(append_cache, obj, item);
+  } else if (PyList_CheckExact(obj)) {
+    return list_append_fast(obj, item) < 0 ? nullptr : Py_NewRef(Py_None);
+  } else {
+    result = call_method_uncached(&append_cache, obj, state.ids.append, item);
+  }
+  if (!result || result == Py_None) return result;  // the method's None serves
+  Py_DECREF(result);
+  return Py_NewRef(Py_None);
+}
+
+// `obj.pop()`: a new reference, or null with an error set.
+inline PyObject* object_pop(PyObject* obj) noexcept {
+  if (cache_calls(pop_cache, obj)) return call_fixed_entry(pop_cache, obj, nullptr);
+  if (PyList_CheckExact(obj)) return list_pop_fast(obj);
+  if (Py_TYPE(obj) == &PySet_Type) return PySet_Pop(obj);
+  return call_method_uncached(&pop_cache, obj, state.ids.pop, nullptr);
 }
 
 }  // namespace
@@ -110,14 +141,15 @@ PyObject* qsize_body(PyObject* self, PyObject* len) noexcept {
 PyObject* put_body(PyObject* self, PyObject* item) noexcept {
   Ref queue = Ref::steal(fetch_queue(self));
   if (!queue) return failed(kPutName, {TARN_SITE, 18});
-  if (object_append(queue.get(), item) < 0) return failed(kPutName, {TARN_SITE, 18});
-  Py_RETURN_NONE;
+  PyObject* none = object_append(queue.get(), item);
+  if (!none) return failed(kPutName, {TARN_SITE, 18});
+  return none;
 }
 
 PyObject* get_body(PyObject* self) noexcept {
   Ref queue = Ref::steal(fetch_queue(self));
   if (!queue) return failed(kGetName, {TARN_SITE, 21});
-  PyObject* result = PyList_CheckExact(queue.get()) ? list_pop_fast(queue.get()) : object_pop(queue.get());
+  PyObject* result = object_pop(queue.get());
   queue.reset();
   if (!result) return failed(kGetName, {TARN_SITE, 21});
   return result;
@@ -196,30 +228,16 @@ int resolve_cached_method(CachedMethod* cache) noexcept {
   return 0;
 }
 
-int object_append(PyObject* obj, PyObject* item) noexcept {
-  if (PyList_CheckExact(obj)) return list_append_fast(obj, item);
-  Ref result = Ref::steal(call_method_cached(&append_cache, obj, state.ids.append, item));
-  return result ? 0 : -1;
+PyObject* call_fastcall(PyCFunction entry, PyObject* obj, PyObject* arg) noexcept {
+  PyObject* args[1] = {arg};
+  return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)(void)>(entry))(obj, args, arg ? 1 : 0);
 }
 
-PyObject* object_pop(PyObject* obj) noexcept {
-  if (Py_TYPE(obj) == &PySet_Type) return PySet_Pop(obj);
-  return call_method_cached(&pop_cache, obj, state.ids.pop, nullptr);
-}
-
-PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+PyObject* call_method_uncached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (((tp == cache->type && type_version(tp) == cache->version) || fill_method_cache(cache, tp, name, arg != nullptr)) &&
-      cache->entry) {
-    // What the method descriptor's own call does once it has checked the object's class.
-    if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
-    PyObject* result = cache->flags == METH_FASTCALL
-                           ? reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)(void)>(cache->entry))(
-                                 obj, &arg, arg ? 1 : 0)
-                           : cache->entry(obj, arg);
-    Py_LeaveRecursiveCall();
-    return result;
-  }
+  bool filled = tp == cache->type && type_version(tp) == cache->version;
+  if ((filled || fill_method_cache(cache, tp, name, arg != nullptr)) && cache->entry)
+    return call_cached_entry(*cache, obj, arg);
   return arg ? call_method1(obj, name, arg) : call_method0(obj, name);
 }
 

@@ -10,21 +10,25 @@ namespace {
 
 GlobalCache queue_cache;  // the global read of `queue` at line 10
 
-// Returns a new function object of this module for one of the four hooks.
-PyObject* new_method(PyMethodDef* def, PyObject* qualname, PyObject* code) noexcept {
-  return function_object_new(def, 0, qualname, nullptr, state.ids.module_name, state.module_dict, code);
+// Returns a new function object of this module for one of the four hooks, called through
+// the hook's own entry.
+PyObject* new_method(PyMethodDef* def, vectorcallfunc entry, PyObject* qualname, PyObject* code) noexcept {
+  PyObject* function = function_object_new(def, 0, qualname, nullptr, state.ids.module_name, state.module_dict, code);
+  if (function) as_function(function)->vectorcall = entry;
+  return function;
 }
 
 // Creates a hook's function object and stores it in the namespace; 0 or -1.
-int add_method(PyObject* ns, PyMethodDef* def, PyObject* name, PyObject* qualname, PyObject* code) noexcept {
-  Ref function = Ref::steal(new_method(def, qualname, code));
+int add_method(PyObject* ns, PyMethodDef* def, vectorcallfunc entry, PyObject* name, PyObject* qualname,
+               PyObject* code) noexcept {
+  Ref function = Ref::steal(new_method(def, entry, qualname, code));
   if (!function) return -1;
   return set_in_namespace(ns, name, function.get());
 }
 
 // `def _qsize(self, len=len)`: the function object with its defaults block.
 int add_qsize(PyObject* ns) noexcept {
-  Ref function = Ref::steal(new_method(&qsize_def, state.ids.qualname_qsize, state.qsize_code));
+  Ref function = Ref::steal(new_method(&qsize_def, qsize_entry, state.ids.qualname_qsize, state.qsize_code));
   if (!function) return -1;
   auto defaults = static_cast<QsizeDefaults*>(init_defaults_block(function.get(), sizeof(QsizeDefaults), 1));
   if (!defaults) return -1;
@@ -127,12 +131,12 @@ int build_lifoqueue_class(ErrorPos* pos) noexcept {
   Ref ns = Ref::steal(prepare_namespace(metaclass.get(), bases.get()));
   if (!ns) return fail_at(pos, {TARN_SITE, 10});
 
-  if (add_method(ns.get(), &init_def, id.name_init, id.qualname_init, state.init_code) < 0)
+  if (add_method(ns.get(), &init_def, init_entry, id.name_init, id.qualname_init, state.init_code) < 0)
     return fail_at(pos, {TARN_SITE, 11});
   if (add_qsize(ns.get()) < 0) return fail_at(pos, {TARN_SITE, 14});
-  if (add_method(ns.get(), &put_def, id.name_put, id.qualname_put, state.put_code) < 0)
+  if (add_method(ns.get(), &put_def, put_entry, id.name_put, id.qualname_put, state.put_code) < 0)
     return fail_at(pos, {TARN_SITE, 17});
-  if (add_method(ns.get(), &get_def, id.name_get, id.qualname_get, state.get_code) < 0)
+  if (add_method(ns.get(), &get_def, get_entry, id.name_get, id.qualname_get, state.get_code) < 0)
     return fail_at(pos, {TARN_SITE, 20});
   if (kClassBodyLineAndAttributes && add_body_attributes(ns.get()) < 0) return fail_at(pos, {TARN_SITE, 20});
 

@@ -24,12 +24,17 @@ extern GlobalCache init_collections_cache;
 // the cached one at the cached version, that type uses the generic attribute lookup and gives
 // its instances no attributes of their own, and the method found on it is a method
 // descriptor of the type's own class or a base, with a plain C calling convention for the
-// call's arguments. Every other case takes call_method0 or call_method1.
+// call's arguments. Every other case takes call_method0 or call_method1; exact lists and sets,
+// which have fast paths of their own, are never cached. When nothing can change the type's
+// attributes or those of its bases (built-in types such as collections.deque), its version
+// cannot change either, and the type alone is checked.
 struct TypeMethodCache {
-  PyTypeObject* type;    // borrowed; null while empty
-  unsigned int version;  // the type's version tag when filled
-  PyCFunction entry;     // null: not a method to call directly
+  PyTypeObject* fixed;   // borrowed; the filled type when its attributes are fixed and its C function is
+                         // METH_O or METH_NOARGS (called with obj and the argument or null as it is)
+  PyCFunction entry;     // the C function of the filled type's method; null: none to call directly
   int flags;             // METH_O, METH_NOARGS or METH_FASTCALL
+  PyTypeObject* type;    // borrowed; the type it was last filled for (null while empty)
+  unsigned int version;  // that type's version tag then
 };
 extern TypeMethodCache append_cache, pop_cache;
 // The fetch of self.queue in the bodies.
@@ -61,16 +66,53 @@ PyObject* qsize_defaults_getter(PyObject* function) noexcept;
 
 // Fast paths (no traceback entries; status 0 / -1 or new reference / null).
 int list_append_fast(PyObject* list, PyObject* item) noexcept;
-int object_append(PyObject* obj, PyObject* item) noexcept;
 PyObject* list_pop_fast(PyObject* list) noexcept;
-PyObject* object_pop(PyObject* obj) noexcept;
 PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept;
 PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept;
 int resolve_cached_method(CachedMethod* cache) noexcept;
 PyObject* call_method0(PyObject* obj, PyObject* name) noexcept;
 PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+// A METH_FASTCALL C function called with obj and arg (null: none).
+PyObject* call_fastcall(PyCFunction entry, PyObject* obj, PyObject* arg) noexcept;
+
+// call_method_cached for an object the cache is not for, or whose method it cannot call.
+PyObject* call_method_uncached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+
+// call() inside the guard of a C call, on the thread state fetched once, as the method
+// descriptor's own call makes it once it has checked the object's class.
+template <typename Call>
+inline PyObject* guarded_c_call(Call call) noexcept {
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
+  PyObject* result = call();
+  leave_c_call(ts);
+  return result;
+}
+
+// The cached method's C function called with obj and arg (null: none).
+inline PyObject* call_cached_entry(const TypeMethodCache& cache, PyObject* obj, PyObject* arg) noexcept {
+  return guarded_c_call([&] {
+    return cache.flags == METH_FASTCALL ? call_fastcall(cache.entry, obj, arg) : cache.entry(obj, arg);
+  });
+}
+
+// Is obj's type the cache's fixed one, whose C function (with obj and arg) it calls?
+inline bool cache_calls(const TypeMethodCache& cache, PyObject* obj) noexcept { return Py_TYPE(obj) == cache.fixed; }
+inline PyObject* call_fixed_entry(const TypeMethodCache& cache, PyObject* obj, PyObject* arg) noexcept {
+  return guarded_c_call([&] { return cache.entry(obj, arg); });
+}
+
 // call_method0 (arg null) or call_method1 with the type's method cache in front.
-PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+inline PyObject* call_method_cached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+  if (cache_calls(*cache, obj)) return call_fixed_entry(*cache, obj, arg);
+  return call_method_uncached(cache, obj, name, arg);
+}
+
+// The vectorcall entries of the hooks' function objects.
+PyObject* init_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* qsize_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* put_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* get_entry(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
 
 // Binders (the entry points of the four method definitions).
 PyObject* init_binder(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;

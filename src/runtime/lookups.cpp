@@ -72,18 +72,20 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
   PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(callable)->m_self;
-  if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
   PyObject* result = ml->ml_meth(self, arg);
-  Py_LeaveRecursiveCall();
+  leave_c_call(ts);
   return null_result_check(result);
 }
 
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {
   ternaryfunc call = Py_TYPE(callable)->tp_call;
   if (!call) return PyObject_Call(callable, args, nullptr);
-  if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
   PyObject* result = call(callable, args, nullptr);
-  Py_LeaveRecursiveCall();
+  leave_c_call(ts);
   return null_result_check(result);
 }
 
@@ -152,8 +154,23 @@ bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcep
   PyObject* descr = versioned_type_lookup(tp, name, &version);
   if (!version) return false;
   bool data_descriptor = descr && Py_TYPE(descr)->tp_descr_set;
-  *cache = {tp, version, !data_descriptor, -1};
+  *cache = {tp, version, !data_descriptor, data_descriptor ? StoragePlace{} : storage_place(tp, name)};
   return true;
+}
+
+PyObject* get_attr_uncached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  bool cached = tp == cache->type && type_version(tp) == cache->version;
+  if (!cached && tp->tp_getattro == PyObject_GenericGetAttr) cached = fill_attr_cache(tp, name, cache);
+  if (cached && cache->from_storage) {
+    PyObject* value;
+    switch (read_instance_attr_at(obj, name, stored_hash(name), &cache->place, &value)) {
+      case StoredAttr::found: return value;
+      case StoredAttr::error: return nullptr;
+      case StoredAttr::absent: break;  // a class attribute, or the error: the generic lookup's to say
+    }
+  }
+  return get_attr_by_slot(obj, name);
 }
 
 PyObject* get_builtin(PyObject* name) noexcept {

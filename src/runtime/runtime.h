@@ -40,7 +40,8 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept;
 PyObject* call_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf) noexcept;
 PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept;
 PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noexcept;
-// What the recursion guard of a call adds to its RecursionError, as the interpreter's calls.
+// What the recursion guard of a call adds to its RecursionError, as the interpreter's calls
+// (enter_c_call of the version layer).
 inline constexpr char kRecursionWhere[] = " while calling a Python object";
 // callable has the layout of PyCFunctionObject; arg may be null.
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept;
@@ -75,33 +76,29 @@ inline int set_attr_by_slot(PyObject* obj, PyObject* name, PyObject* value) noex
 PyObject* versioned_type_lookup(PyTypeObject* tp, PyObject* name, unsigned int* version) noexcept;
 
 // A cache in front of get_attr_by_slot for one attribute name: while an object's type is
-// the cached one at the cached version, and that type uses the generic attribute lookup and
-// has no data descriptor of the name on its MRO, the attribute is read from the object's own
-// storage, as the generic lookup would find it there; every other case takes get_attr_by_slot.
+// the cached one at the cached version (so that it still uses the generic attribute lookup
+// and has no data descriptor of the name on its MRO, as it had when the cache was filled),
+// the attribute is read from the object's own storage, as the generic lookup would find it
+// there; every other case takes get_attr_by_slot. A version tag is never given to two types,
+// so the tag alone tells the type (an empty cache, at 0, has no place to read).
 struct AttrCache {
   PyTypeObject* type;    // borrowed; null while empty
   unsigned int version;  // the type's version tag when filled
   bool from_storage;     // no data descriptor of the name: the object's storage answers first
-  Py_ssize_t hint;       // where the name stood among the type's shared keys
+  StoragePlace place;    // where that storage keeps the name (nowhere when not from_storage)
 };
 // Fills the cache for tp (whose attribute lookup is the generic one) at its current version;
 // false when nothing can be cached for it.
 bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcept;
+// What get_attr_cached does when the cached place cannot tell, or the cache is not for obj's
+// type.
+PyObject* get_attr_uncached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept;
 
 // get_attr_by_slot with the cache in front. Returns a new reference, or null with an error set.
 inline PyObject* get_attr_cached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
-  PyTypeObject* tp = Py_TYPE(obj);
-  if (tp->tp_getattro == PyObject_GenericGetAttr &&
-      ((tp == cache->type && type_version(tp) == cache->version) || fill_attr_cache(tp, name, cache)) &&
-      cache->from_storage) {
-    PyObject* value;
-    switch (read_instance_attr(obj, name, stored_hash(name), &cache->hint, &value)) {
-      case StoredAttr::found: return value;
-      case StoredAttr::error: return nullptr;
-      case StoredAttr::absent: break;  // a class attribute, or the error: the generic lookup's to say
-    }
-  }
-  return get_attr_by_slot(obj, name);
+  if (type_version(Py_TYPE(obj)) == cache->version)
+    if (PyObject* found = read_at_place(obj, cache->place)) return Py_NewRef(found);
+  return get_attr_uncached(obj, name, cache);
 }
 
 // Reads a module global through the site's cache: while the module dictionary's version

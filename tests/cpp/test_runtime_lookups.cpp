@@ -422,7 +422,7 @@ TEST_F(RuntimeHelpers, TypesWithOnlyTheCStringAttributeSlots) {
   Ref colour = interned("colour");
   Ref red = Ref::steal(PyUnicode_FromString("red"));
   EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_by_slot(obj.get(), colour.get())).get()), "got colour");
-  tarn::AttrCache cache{nullptr, 0, false, -1};
+  tarn::AttrCache cache{nullptr, 0, false, {}};
   EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(obj.get(), colour.get(), &cache)).get()),
             "got colour");
   EXPECT_EQ(cache.type, nullptr);
@@ -899,20 +899,20 @@ TEST_F(RuntimeHelpers, VersionedTypeLookup) {
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
     Versioned v = versioned_class("rt_name", row.steps);
-    tarn::AttrCache cache{nullptr, 0, false, -1};
+    tarn::AttrCache cache{nullptr, 0, false, {}};
     EXPECT_FALSE(tarn::fill_attr_cache(reinterpret_cast<PyTypeObject*>(v.klass.get()), v.name.get(), &cache));
     EXPECT_EQ(cache.type, nullptr);
   }
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
     Versioned v = versioned_class("rt_name", row.steps);
-    tarn::AttrCache cache{nullptr, 0, false, -1};
+    tarn::AttrCache cache{nullptr, 0, false, {}};
     EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(v.obj.get(), v.name.get(), &cache)).get()),
               "own value");  // the generic road's answer
     EXPECT_EQ(cache.type, nullptr);
     EXPECT_FALSE(PyErr_Occurred());
   }
-  tarn::AttrCache cache{nullptr, 0, false, -1};
+  tarn::AttrCache cache{nullptr, 0, false, {}};
   EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(plain.obj.get(), plain.name.get(), &cache)).get()),
             "own value");
   EXPECT_EQ(cache.type, tp);
@@ -925,7 +925,7 @@ TEST_F(RuntimeHelpers, VersionedTypeLookup) {
 TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
   TARN_FAST_ROADS_ONLY();
   Versioned v = versioned_class("rt_name", nullptr);
-  tarn::AttrCache cache{nullptr, 0, false, -1};
+  tarn::AttrCache cache{nullptr, 0, false, {}};
   EXPECT_EQ(tarn_test::str_of(Ref::steal(tarn::get_attr_cached(v.obj.get(), v.name.get(), &cache)).get()),
             "own value");
   ASSERT_EQ(cache.type, Py_TYPE(v.obj.get()));
