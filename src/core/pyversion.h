@@ -257,12 +257,12 @@ inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
 inline void leave_c_call(PyThreadState* ts) noexcept { --ts->recursion_depth; }
 #elif PY_VERSION_HEX < 0x030C0000
 inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
-  return ts->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(ts, where);
+  return --ts->recursion_remaining < 0 && _Py_CheckRecursiveCall(ts, where);  // none was left
 }
 inline void leave_c_call(PyThreadState* ts) noexcept { ++ts->recursion_remaining; }
 #elif PY_VERSION_HEX < 0x030E0000
 inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
-  return ts->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(ts, where);
+  return --ts->c_recursion_remaining < 0 && _Py_CheckRecursiveCall(ts, where);  // none was left
 }
 inline void leave_c_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
 #else

@@ -96,8 +96,8 @@ PyObject* get_attr_uncached(PyObject* obj, PyObject* name, AttrCache* cache) noe
 
 // get_attr_by_slot with the cache in front. Returns a new reference, or null with an error set.
 inline PyObject* get_attr_cached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
-  if (type_version(Py_TYPE(obj)) == cache->version)
-    if (PyObject* found = read_at_place(obj, cache->place)) return Py_NewRef(found);
+  if (type_version(Py_TYPE(obj)) == cache->version) [[likely]]
+    if (PyObject* found = read_at_place(obj, cache->place)) [[likely]] return Py_NewRef(found);
   return get_attr_uncached(obj, name, cache);
 }
 

@@ -315,6 +315,30 @@ def drop_queue(q):
     del q.queue
 
 
+class Shifty:
+    """A key that hashes as "queue" and, compared with it once, puts another deque there."""
+    def __init__(self, q):
+        self.q, self.armed = q, False
+
+    def __hash__(self):
+        return hash("queue")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.q.__dict__["queue"] = collections.deque(["shifted"])
+        return False
+
+
+def plant_shifty_key(q):
+    """A key met before "queue" in the instance dictionary, which changes it while it is read."""
+    kept = q.__dict__.pop("queue")
+    key = Shifty(q)
+    q.__dict__[key] = None
+    q.__dict__["queue"] = kept
+    key.armed = True
+
+
 def storage(make):
     def change(q):
         q.queue = make()
@@ -346,6 +370,7 @@ def drop_override_later(q):
 # on LifoQueue and on the Python source, which must answer alike at every step.
 CACHE_CASES = [
     (None, plain, [replace_dict, drop_queue]),
+    (None, plain, [plant_shifty_key]),
     (with_queue_property, plant_decoy, [replace_dict]),
     (with_queue_slot, plant_decoy, [drop_queue]),
     (None, put_queue_in_class, [storage(collections.deque)]),
