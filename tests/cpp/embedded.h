@@ -53,16 +53,9 @@ inline Py_ssize_t count_after(PyObject* op, Py_ssize_t before, Py_ssize_t delta)
 // What a weak reference points to (a new reference; None once the referent is gone).
 tarn::Ref weakref_target(PyObject* ref);
 
-// Skips a test of what only the fast roads do (the caches, the module's own type lookup,
-// the bytecode of its traceback entries): the generic roads answer the same without them.
-#define TARN_FAST_ROADS_ONLY()                                                                     \
-  if (!tarn::kFastRoads) GTEST_SKIP() << "the generic roads keep no caches and make no lookups " \
-                                         "of their own"
-// Skips a test of the module's cached global reads where dictionaries give no change signal
-// (the generic roads before 3.12: no dictionary watchers), so that nothing is cached.
-#define TARN_CHANGE_SIGNAL_ONLY(dict)                                           \
-  if (tarn::dict_version(dict) != tarn::dict_version(dict))                     \
-  GTEST_SKIP() << "no change signal of dictionaries without dictionary watchers"
+// Skips a test of what only the fast roads do (caches, the module's own lookups).
+#define TARN_FAST_ROADS_ONLY() \
+  if (!tarn::kFastRoads) GTEST_SKIP() << "the generic roads keep no caches and make no lookups of their own"
 
 // The RecursionError of a guarded call refused at the limit, as this interpreter words it:
 // by depth until 3.14, by the machine stack from 3.14 on (its use shown as "N kB").

@@ -34,32 +34,25 @@ int tarn_reference_storage(PyObject *obj, PyObject ***values, PyObject **dict, P
 #endif
 }
 
-/* From 3.14 on the interpreter guards C calls by the machine stack: a guarded call is refused
-   while the stack pointer stands within the margin below the thread's soft limit. Sets that
-   limit (at_limit: just above this call's own frame, so that the calls made next from the
-   caller are refused; else to `limit`) and returns what it was; 0 before 3.14. */
+/* From 3.14 on a guarded C call is refused while the stack stands within the margin below the
+   thread's soft limit. Sets that limit (at_limit: just above this frame, for the calls made
+   next; else to `limit`) and returns what it was; 0 before 3.14. The margin is the
+   interpreter's, which the headers double for a sanitized build such as this one may be. */
 #if PY_VERSION_HEX >= 0x030E0000
 #include <internal/pycore_pythonrun.h>
 #include <internal/pycore_tstate.h>
 #endif
-#include <stdint.h>
 
 uintptr_t tarn_swap_stack_soft_limit(PyThreadState *ts, int at_limit, uintptr_t limit)
 {
 #if PY_VERSION_HEX >= 0x030E0000
+    uintptr_t margin = _PyOS_STACK_MARGIN_BYTES;
+#if defined(_Py_ADDRESS_SANITIZER) && !defined(Py_DEBUG)
+    margin /= 2;
+#endif
     _PyThreadStateImpl *t = (_PyThreadStateImpl *)ts;
     uintptr_t old = t->c_stack_soft_limit;
-    /* the frame, as the interpreter reads the stack pointer (a local may live elsewhere
-       under the sanitizer) */
-    uintptr_t here = (uintptr_t)__builtin_frame_address(0);
-    /* the interpreter's margin: the headers double it for a sanitized build, which this may be
-       where the interpreter is not */
-#if defined(_Py_ADDRESS_SANITIZER) && !defined(Py_DEBUG)
-    uintptr_t margin = _PyOS_STACK_MARGIN_BYTES / 2;
-#else
-    uintptr_t margin = _PyOS_STACK_MARGIN_BYTES;
-#endif
-    t->c_stack_soft_limit = at_limit ? here + margin : limit;
+    t->c_stack_soft_limit = at_limit ? (uintptr_t)__builtin_frame_address(0) + margin : limit;
     return old;
 #else
     (void)ts; (void)at_limit; (void)limit;

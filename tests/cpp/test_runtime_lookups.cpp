@@ -117,13 +117,9 @@ class RuntimeHelpers : public ::testing::Test {
         "        if step == 'change': self.owner.rt_changes = getattr(self.owner, 'rt_changes', 0) + 1\n"
         "        if step in ('raise', 'change'): raise ValueError('compare: ' + step)\n"
         "        return step == 'match'\n"
-        "def rt_plant_collider(obj, name):\n"
-        "    # In a dictionary of obj's own: one that shares its keys with the class compares a\n"
-        "    # new key with the names of the same hash set on any instance (3.13.18 on).\n"
-        "    d = obj.__dict__\n"
-        "    d[0] = None\n"
-        "    del d[0]\n"
-        "    d[RtCollider(hash(name))] = None\n"
+        "def rt_plant_collider(obj, name):  # in a dictionary of obj's own: one that shares its keys\n"
+        "    d = obj.__dict__                 # compares a key with those of any instance (3.13.18)\n"
+        "    d[0] = None; del d[0]; d[RtCollider(hash(name))] = None\n"
         "def rt_args(*a): return a\n"
         "rt_host, rt_other = RtHost(), RtHost()\n"
         "rt_long = type('L' * 120, (), {})()\n"));
@@ -941,8 +937,9 @@ TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
 // --- module globals --------------------------------------------------------------
 
 TEST_F(RuntimeHelpers, ReadGlobalCachesAndFallsBackToBuiltins) {
-  TARN_CHANGE_SIGNAL_ONLY(state.module_dict);
   PyObject* dict = state.module_dict;
+  if (tarn::dict_version(dict) != tarn::dict_version(dict))  // the generic roads before 3.12
+    GTEST_SKIP() << "no change signal of dictionaries without dictionary watchers";
   PyObject* builtins = PyModule_GetDict(state.builtins_module);
   auto tag = [dict] { return tarn::dict_version(dict); };
   PyObject* raw = PyUnicode_FromFormat("%s%c", "xy", 'z');  // made at run time, then interned
@@ -1005,13 +1002,11 @@ TEST_F(RuntimeHelpers, DictVersionChangesWithTheDictionaryOnly) {
   struct {
     const char* code;
     bool changes;
-  } rows[] = {
-      {"rt_d['a'] = 1", true},          {"rt_d['a'] = rt_d['a']", false}, {"rt_d['a'] = 2", true},
-      {"rt_d.get('zz')", false},        {"rt_d.pop('zz', None)", false},  {"rt_d.setdefault('a', 5)", false},
-      {"rt_d.update({})", false},       {"rt_d.setdefault('b', 5)", true}, {"del rt_d['a']", true},
-      {"rt_d.clear()", true},           {"rt_d.clear()", false},          {"rt_d.update(c=3)", true},
-      {"rt_d.popitem()", true},
-  };
+  } rows[] = {{"rt_d['a'] = 1", true},           {"rt_d['a'] = rt_d['a']", false}, {"rt_d['a'] = 2", true},
+              {"rt_d.get('zz')", false},         {"rt_d.pop('zz', None)", false},  {"rt_d.setdefault('a', 5)", false},
+              {"rt_d.update({})", false},        {"rt_d.setdefault('b', 5)", true}, {"del rt_d['a']", true},
+              {"rt_d.clear()", true},            {"rt_d.clear()", false},          {"rt_d.update(c=3)", true},
+              {"rt_d.popitem()", true}};
   bool signal = true;
 #if PY_VERSION_HEX >= 0x030E0000 || TARN_GENERIC_ROADS
   signal = tarn::detail::dict_watcher >= 0;  // none before 3.12 on the generic roads

@@ -191,42 +191,38 @@ class AttributeTest(FunctionTestCase):
 
     def test_later_attributes_answer_as_a_python_functions_do(self):
         # __builtins__ (3.10), __type_params__ (3.12) and __annotate__ (3.14), where Python
-        # functions have them: the same values, stores and refusals, one step after another.
+        # functions have them: the same values, stores and refusals, step by step.
         ours, twin = LifoQueue._put, harness.python_lifoqueue()._put
         ours.__annotations__ = None  # afresh, as the twin's
         later = ("__builtins__", "__type_params__", "__annotate__")
         self.assertEqual([hasattr(ours, n) for n in later], [hasattr(twin, n) for n in later])
-        steps = [
-            ("__builtins__", lambda f: f.__builtins__ is builtins.__dict__),
-            ("__builtins__", lambda f: setattr(f, "__builtins__", {})),
-            ("__builtins__", lambda f: delattr(f, "__builtins__")),
-            ("__type_params__", lambda f: f.__type_params__),
-            ("__type_params__", lambda f: setattr(f, "__type_params__", [1])),
-            ("__type_params__", lambda f: delattr(f, "__type_params__")),
-            ("__type_params__", lambda f: (setattr(f, "__type_params__", (1,)), f.__type_params__)),
-            ("__annotate__", lambda f: (f.__annotate__, f.__annotations__)),
-            ("__annotate__", lambda f: setattr(f, "__annotate__", 1)),
-            ("__annotate__", lambda f: delattr(f, "__annotate__")),
-            ("__annotate__", lambda f: (setattr(f, "__annotate__", lambda form: {"x": form}), f.__annotations__)),
-            ("__annotate__", lambda f: (setattr(f, "__annotations__", {"y": 1}), f.__annotate__)),
-            ("__annotate__", lambda f: (setattr(f, "__annotate__", lambda form: []), f.__annotations__)),
-            ("__annotate__", lambda f: (del_annotations(f), f.__annotate__, f.__annotations__)),
-        ]
+        steps = [("__builtins__", "f.__builtins__ is builtins.__dict__"), ("__builtins__", "f.__builtins__ = {}"),
+                 ("__builtins__", "del f.__builtins__"), ("__type_params__", "f.__type_params__"),
+                 ("__type_params__", "f.__type_params__ = [1]"), ("__type_params__", "del f.__type_params__"),
+                 ("__type_params__", "f.__type_params__ = (1,); f.__type_params__"),
+                 ("__annotate__", "f.__annotate__, f.__annotations__"), ("__annotate__", "f.__annotate__ = 1"),
+                 ("__annotate__", "del f.__annotate__"),
+                 ("__annotate__", "f.__annotate__ = lambda form: {'x': form}; f.__annotations__"),
+                 ("__annotate__", "f.__annotations__ = {'y': 1}; f.__annotate__"),
+                 ("__annotate__", "f.__annotate__ = lambda form: []; f.__annotations__"),
+                 ("__annotate__", "del f.__annotations__; f.__annotate__, f.__annotations__")]
         for attr, step in steps:
             if hasattr(twin, attr):
-                self.assertEqual(outcome(step, ours), outcome(step, twin), attr)
+                self.assertEqual(outcome(step, ours), outcome(step, twin), step)
         for attr, empty in (("__type_params__", ()), ("__annotate__", None)):
             if hasattr(ours, attr):
                 setattr(ours, attr, empty)
 
 
-def del_annotations(f):
-    del f.__annotations__
-
-
 def outcome(step, f):
+    """What running the statements of step with f gives: the last one's value, or the error."""
+    *statements, last = step.split("; ")
+    if not (" = " in last or last.startswith("del ")):  # an expression
+        last = "result = " + last
+    scope = {"f": f, "builtins": builtins}
     try:
-        return repr(step(f))
+        exec("\n".join(statements + [last]), scope)
+        return repr(scope.get("result"))
     except Exception as e:
         return type(e).__name__, str(e)
 

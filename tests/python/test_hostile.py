@@ -315,28 +315,20 @@ def drop_queue(q):
     del q.queue
 
 
-class Shifty:
-    """A key that hashes as "queue" and, compared with it once, puts another deque there."""
-    def __init__(self, q):
-        self.q, self.armed = q, False
-
-    def __hash__(self):
-        return hash("queue")
-
-    def __eq__(self, other):
-        if self.armed:
-            self.armed = False
-            self.q.__dict__["queue"] = collections.deque(["shifted"])
-        return False
-
-
 def plant_shifty_key(q):
-    """A key met before "queue" in the instance dictionary, which changes it while it is read."""
-    kept = q.__dict__.pop("queue")
-    key = Shifty(q)
-    q.__dict__[key] = None
-    q.__dict__["queue"] = kept
-    key.armed = True
+    """A key met before "queue" in the instance dictionary, which puts another deque under
+    "queue" the first time it is compared with it."""
+    class Shifty:
+        armed = False
+        __hash__ = lambda self: hash("queue")
+
+        def __eq__(self, other):
+            if self.armed:
+                self.armed = False
+                q.__dict__["queue"] = collections.deque(["shifted"])
+            return False
+    kept, key = q.__dict__.pop("queue"), Shifty()
+    q.__dict__[key], q.__dict__["queue"], key.armed = None, kept, True
 
 
 def storage(make):
