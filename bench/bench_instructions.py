@@ -19,7 +19,10 @@ function (callgrind_annotate, self cost) shows where the instructions of one ope
 and runs with --collect-atstart=no --toggle-collect=FUNCTION count only what runs inside
 the functions that mark the parts of a hook pair and of qsize() (their inclusive cost). A
 part whose marker functions do not all run in the loop on this interpreter (inlined, or
-called past by the interpreter itself) is not counted apart; its table says so.
+called past by the interpreter itself) is not counted apart; its table says so. Where the
+interpreter is stripped (Debian's), callgrind names its functions by address: a first run
+of `cg_driver.py --addresses` finds the marker functions' addresses, and they stand for
+the names in the toggles and the tables.
 """
 import collections
 import concurrent.futures
@@ -45,6 +48,9 @@ EMPTY = ("hooks", "empty")
 PROFILED = [("hooks", "ours"), ("hooks", "twin"), ("hooks", "floor"), ("qsize", "ours"), ("list", "ours")]
 
 _RUN_IDS = itertools.count()
+# callgrind's name of an interpreter function that has no symbol -> the function's own name
+# (set by resolve_markers before any case runs).
+RENAMED, RENAMED_BACK = {}, {}
 _LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?)\s*$")
 
 
@@ -72,24 +78,38 @@ def annotate(out):
         if what.startswith("PROGRAM TOTALS"):
             total = count
         else:
-            functions[function_name(what)] += count
+            name = function_name(what)
+            functions[RENAMED.get(name, name)] += count
     if total is None:
         raise RuntimeError("no program totals in " + out)
     return total, functions
 
 
-def callgrind(tmp, key, competitor, iterations, toggles):
-    """Runs the driver under callgrind; returns (total Ir, self Ir by function). With toggles
-    (function name patterns), only what runs inside those functions is counted."""
-    out = os.path.join(tmp, "cg.%s.%s.%d.%d" % (key, competitor, iterations, next(_RUN_IDS)))
+def callgrind(tmp, arguments, toggles=()):
+    """Runs the driver with arguments under callgrind; returns (total Ir, self Ir by function,
+    the driver's output). With toggles (function name patterns), only what runs inside those
+    functions is counted."""
+    out = os.path.join(tmp, "cg.%s.%d" % (".".join(arguments).strip("-"), next(_RUN_IDS)))
     env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
-    options = ["--collect-atstart=no"] + ["--toggle-collect=" + t for t in toggles] if toggles else []
-    subprocess.run(["valgrind", "--tool=callgrind", "--dump-instr=no", "--callgrind-out-file=" + out] + options +
-                   [sys.executable, DRIVER, key, competitor, str(iterations)],
-                   check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    result = annotate(out)
+    options = ["--collect-atstart=no"] + ["--toggle-collect=" + RENAMED_BACK.get(t, t) for t in toggles] if toggles else []
+    printed = subprocess.run(["valgrind", "--tool=callgrind", "--dump-instr=no", "--callgrind-out-file=" + out] +
+                             options + [sys.executable, DRIVER] + arguments, check=True, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    total, functions = annotate(out)
     os.unlink(out)
-    return result
+    return total, functions, printed
+
+
+def resolve_markers(tmp):
+    """Names the interpreter's marker functions as callgrind does: by their own names where the
+    interpreter has its symbols, else by address (fills RENAMED and RENAMED_BACK)."""
+    _, functions, printed = callgrind(tmp, ["--addresses"])
+    for line in printed.split("\n"):
+        if line.strip():
+            name, address = line.split()
+            if name not in functions:
+                RENAMED_BACK[name] = "0x%016x" % int(address, 16)
+                RENAMED[RENAMED_BACK[name]] = name
 
 
 class Case:
@@ -97,8 +117,8 @@ class Case:
     spent inside the functions they name (their inclusive cost)."""
 
     def __init__(self, tmp, key, competitor, toggles=()):
-        t1, s1 = callgrind(tmp, key, competitor, N, toggles)
-        t2, s2 = callgrind(tmp, key, competitor, 2 * N, toggles)
+        t1, s1, _ = callgrind(tmp, [key, competitor, str(N)], toggles)
+        t2, s2, _ = callgrind(tmp, [key, competitor, str(2 * N)], toggles)
         self.total = (t2 - t1) / N
         self.own = {name: (s2[name] - s1.get(name, 0)) / N for name in s2}
 
@@ -108,15 +128,17 @@ class Case:
 
 
 # Functions whose inclusive cost marks a part of an operation: (workload, competitor,
-# patterns). The patterns of one entry never call each other. CPython 3.8 to 3.13 all have
-# them under these names; from 3.11 on the interpreter's specialized call of a built-in with
-# one argument calls its C function itself, so that cfunction_vectorcall_O does not run for
-# the floor's append (idle_markers finds this out, on every version).
-ENTRY = ("tarn::call_entry_fastcall_kw*",)
+# patterns). The patterns of one entry never call each other. CPython 3.8 to 3.15 all have
+# them under these names (or at the addresses resolve_markers finds); from 3.11 on the
+# interpreter's specialized call of a built-in with one argument calls its C function
+# itself, so that cfunction_vectorcall_O does not run for the floor's append (idle_markers
+# finds this out, on every version). The hooks' entries are their own vectorcall functions.
+ENTRY = ("tarn::put_entry*", "tarn::get_entry*")
+QSIZE_ENTRY = ("tarn::qsize_entry*",)
 BOUND = ("cfunction_vectorcall_O", "cfunction_vectorcall_NOARGS")
 DEQUE = ("deque_append", "deque_pop")
 PARTS = [("hooks", "ours", p) for p in (ENTRY, DEQUE)] + \
-        [("hooks", "floor", p) for p in (BOUND, DEQUE)] + [("qsize", "ours", ENTRY)]
+        [("hooks", "floor", p) for p in (BOUND, DEQUE)] + [("qsize", "ours", QSIZE_ENTRY)]
 
 
 def idle_markers(case, patterns):
@@ -196,8 +218,8 @@ def hook_pair_budget(cases, loop):
     ]
     lines = report.table(["part of one pair", "ours Ir", "floor Ir"], rows)
     twin = cases[("hooks", "twin")].per_op
-    text = ("In instructions (the loop included on both sides), ours/twin at most 0.5 needs a pair of at most %.0f Ir. "
-            % (0.5 * twin))
+    text = ("In instructions (the loop included on both sides), ours/twin at most %g (this version's target) needs a "
+            "pair of at most %.0f Ir. " % (suite.HOOKS_LIMIT, suite.HOOKS_LIMIT * twin))
     text += ("Without any of the module's own code (row 3) a pair would still cost %.0f Ir, %.2fx the twin and %.2fx "
              "the floor. " % (ours - own, (ours - own) / twin, (ours - own) / floor))
     text += "The interpreter's part (rows 1 and 2) alone is %.2fx the twin's whole pair." % ((ours - entry_in) / twin)
@@ -207,13 +229,13 @@ def hook_pair_budget(cases, loop):
 def qsize_budget(cases):
     """Splits q.qsize() into what Queue.qsize does around the hook and the hook itself."""
     ours, twin = cases[("qsize", "ours")].per_op, cases[("qsize", "twin")].per_op
-    hook, idle = part(cases, "qsize", "ours", ENTRY)
+    hook, idle = part(cases, "qsize", "ours", QSIZE_ENTRY)
     if hook is None:
         return ["Not split: %s." % never_runs(idle)]
     around = ours - hook
     rows = [["`Queue.qsize` around the hook: its frame, `with self.mutex`, the call up to the hook's entry; "
              "the loop included (the twin's taken to be the same)", around, around],
-            ["the hook `_qsize` from its entry on (ours: inside `call_entry_fastcall_kw`; twin: the rest)",
+            ["the hook `_qsize` from its entry on (ours: inside `qsize_entry`; twin: the rest)",
              hook, twin - around],
             ["total", ours, twin]]
     lines = report.table(["part of one call", "ours Ir", "twin Ir"],
@@ -234,6 +256,7 @@ def main():
     if not only:
         jobs += [(k, c) + tuple(p) for k, c, p in PARTS]
     with tempfile.TemporaryDirectory(prefix="bench-cg-") as tmp:
+        resolve_markers(tmp)
         with concurrent.futures.ThreadPoolExecutor(max_workers=JOBS) as pool:
             futures = {job: pool.submit(Case, tmp, job[0], job[1], job[2:]) for job in jobs}
             cases = {job: f.result() for job, f in futures.items()}

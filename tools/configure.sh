@@ -11,6 +11,6 @@ dir=$1
 py=$2
 shift 2
 cached=$(sed -n 's/^PYTHON:FILEPATH=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
-real=$("$py" "$here/python-info.py" | head -n 1)
+real=$("$py" "$here/python-info.py" | sed -n 1p)
 if [ -n "$cached" ] && [ "$cached" != "$real" ]; then rm -rf "$dir"; fi
 exec cmake -S "$here/.." -B "$dir" -DPYTHON="$py" "$@" >/dev/null

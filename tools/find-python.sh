@@ -17,7 +17,7 @@ ROOT_MINORS="13 14 15"
 # The reason an interpreter is refused (stdout), or success.
 check() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>&1 >/dev/null; }
 # The interpreter's own path (a pyenv shim resolves to the interpreter behind it).
-real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>/dev/null | head -n 1; }
+real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>/dev/null | sed -n 1p; }
 root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
 
 if [ -n "${PYTHON:-}" ] && [ "${1:-}" != --missing ]; then
