@@ -64,7 +64,6 @@ inline bool is_builtin_len(PyObject* callable) noexcept {
          reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == builtin_len_def();
 }
 
-// Decides for tp at its current version; false when nothing can be cached for it.
 // Can nothing change the attributes of tp or of its bases?
 bool attributes_fixed(PyTypeObject* tp) noexcept {
   PyObject* mro = tp->tp_mro;
@@ -74,6 +73,7 @@ bool attributes_fixed(PyTypeObject* tp) noexcept {
   return true;
 }
 
+// Decides for tp at its current version; false when nothing can be cached for it.
 bool fill_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name, bool one_arg) noexcept {
   if (tp == &PyList_Type || tp == &PySet_Type) return false;
   unsigned int version;
