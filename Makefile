@@ -35,12 +35,12 @@ dist:
 demo: build
 	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)
 
-# Side-by-side benchmark (bench/README.md), on each version: wall-clock time, and
-# instructions under callgrind.
 # The commit measured, for the results of interpreters run where git is not (the Debian root).
 bench bench-instructions: export BENCH_SOURCE = $(shell git rev-parse --short HEAD 2>/dev/null)$(shell git status --porcelain \
   --untracked-files=no -- src 2>/dev/null | grep -q . && echo ' (src/ modified)')
 
+# Side-by-side benchmark (bench/README.md), on each version: wall-clock time, and
+# instructions under callgrind.
 bench: build
 	@$(EACH) '"$$PY" bench/bench_time.py' $(PYTHONS)
 
