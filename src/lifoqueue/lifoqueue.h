@@ -78,17 +78,6 @@ PyObject* call_fastcall(PyCFunction entry, PyObject* obj, PyObject* arg) noexcep
 // call_method_cached for an object the cache is not for, or whose method it cannot call.
 PyObject* call_method_uncached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept;
 
-// call() inside the guard of a C call, on the thread state fetched once, as the method
-// descriptor's own call makes it once it has checked the object's class.
-template <typename Call>
-inline PyObject* guarded_c_call(Call call) noexcept {
-  PyThreadState* ts = PyThreadState_GetUnchecked();
-  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
-  PyObject* result = call();
-  leave_c_call(ts);
-  return result;
-}
-
 // The cached method's C function called with obj and arg (null: none).
 inline PyObject* call_cached_entry(const TypeMethodCache& cache, PyObject* obj, PyObject* arg) noexcept {
   return guarded_c_call([&] {

@@ -72,21 +72,13 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
   PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(callable)->m_self;
-  PyThreadState* ts = PyThreadState_GetUnchecked();
-  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
-  PyObject* result = ml->ml_meth(self, arg);
-  leave_c_call(ts);
-  return null_result_check(result);
+  return null_result_check(guarded_c_call([&] { return ml->ml_meth(self, arg); }));
 }
 
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {
   ternaryfunc call = Py_TYPE(callable)->tp_call;
   if (!call) return PyObject_Call(callable, args, nullptr);
-  PyThreadState* ts = PyThreadState_GetUnchecked();
-  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
-  PyObject* result = call(callable, args, nullptr);
-  leave_c_call(ts);
-  return null_result_check(result);
+  return null_result_check(guarded_c_call([&] { return call(callable, args, nullptr); }));
 }
 
 PyObject* call_array_via_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -43,6 +43,16 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2) noex
 // What the recursion guard of a call adds to its RecursionError, as the interpreter's calls
 // (enter_c_call of the version layer).
 inline constexpr char kRecursionWhere[] = " while calling a Python object";
+// call() inside the guard of a C call, on the thread state fetched once, as the interpreter's
+// own calls of C functions make it (its RecursionError set instead, and null).
+template <typename Call>
+inline PyObject* guarded_c_call(Call call) noexcept {
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  if (enter_c_call(ts, kRecursionWhere)) return nullptr;
+  PyObject* result = call();
+  leave_c_call(ts);
+  return result;
+}
 // callable has the layout of PyCFunctionObject; arg may be null.
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept;
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept;
