@@ -316,8 +316,7 @@ def drop_queue(q):
 
 
 def plant_shifty_key(q):
-    """A key met before "queue" in the instance dictionary, which puts another deque under
-    "queue" the first time it is compared with it."""
+    """A key met before "queue" in the instance dictionary; compared once, it swaps the deque."""
     class Shifty:
         armed = False
         __hash__ = lambda self: hash("queue")
