@@ -127,10 +127,8 @@ def report(exc, **extra):
 '''
 
 
-# What the class body stores besides its functions, as each interpreter's own class statement
-# does: from 3.13 on its first line before them and the attributes its methods set on self
-# after them; from 3.14 on then the cell of the namespace, which the class's creation takes
-# out again.
+# What the class body stores besides its functions, as each interpreter's does: from 3.13 its
+# first line before them and self's attributes after; from 3.14 then the namespace's cell.
 FIRST = [["__firstlineno__", "int", 10]] if sys.version_info >= (3, 13) else []
 LAST = ([["__static_attributes__", "tuple", ["queue"]]] if sys.version_info >= (3, 13) else []) + (
     [["__classdictcell__", "cell", "the namespace"]] if sys.version_info >= (3, 14) else [])
