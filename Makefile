@@ -12,24 +12,31 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 # Stops with find-python.sh's one line when no interpreter qualifies.
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
+# What the machine lacks for the step, installed first (tools/setup.sh); the packaging tools
+# it installs from PyPI are found on PATH.
+SETUP   = @BUILD='$(BUILD)' bash tools/setup.sh
+export PATH := $(abspath $(BUILD))/tools/bin:$(PATH)
 
-.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root
+.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root sid-roots
 
 all: build
 
 build:
 	$(NEED_PYTHON)
+	$(SETUP) build $(PYTHONS)
 	@CMAKE_FLAGS='$(CMAKE_FLAGS)' bash tools/build.sh $(BUILD) $(JOBS) $(PYTHONS)
 
 # The whole suite on every version built, as one CTest run; ends with a line per version
 # and CTest's total.
 test: build
+	$(SETUP) test $(PYTHONS)
 	@bash tools/run-tests.sh $(BUILD) $(JOBS) $(PYTHONS)
 
 # The release in dist/ (README, "Packaging"): the stripped wheel of each version, repaired
 # by auditwheel from the Debian root to the manylinux tag it earns, and the sdist.
 dist:
 	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
 	@bash tools/dist.sh dist $(PYTHONS)
 
 demo: build
@@ -52,6 +59,7 @@ bench-instructions: build
 # directories of its own.
 check-asan:
 	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
 	@$(EACH) 'sh tests/reliability/check-asan.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 check-valgrind: build
@@ -59,17 +67,20 @@ check-valgrind: build
 
 check-debug-malloc:
 	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
 	@$(EACH) 'sh tests/reliability/check-debug-malloc.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 # The whole suite against a build that takes the generic roads (the interpreter's public
 # interface only), as a build for a CPython newer than the version layer knows does.
 check-generic:
 	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
 	@$(EACH) 'sh tests/reliability/check-generic.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 # Line and branch coverage of src/ under the whole suite, per file, with what was never run.
 coverage:
 	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
 	@$(EACH) 'sh tests/reliability/coverage.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 SOAK_ITEMS ?= 3000000
@@ -84,3 +95,9 @@ sid-root:
 
 clean:
 	rm -rf $(BUILD) build-* corvessa/util/queue.cpython-*.so
+
+# The roots of the other CPUs Debian serves, beside the amd64 root (tools/sid-root.sh);
+# CPUS names some of them.
+CPUS ?= arm64 ppc64el s390x riscv64
+sid-roots:
+	@bash tools/sid-root.sh provision $(CPUS)

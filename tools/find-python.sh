@@ -15,23 +15,24 @@ usage="corvessa.util.queue builds for CPython 3.8 and later with headers and a s
 # The minor versions the Debian root brings.
 ROOT_MINORS="13 14 15"
 # The reason an interpreter is refused (stdout), or success.
-check() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>&1 >/dev/null; }
+check() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0" --embed' "$here/python-info.py" 2>&1 >/dev/null; }
 # The interpreter's own path (a pyenv shim resolves to the interpreter behind it).
 real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>/dev/null | sed -n 1p; }
 root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
 
 if [ -n "${PYTHON:-}" ] && [ "${1:-}" != --missing ]; then
-  case $PYTHON in
-    "$root"/*) [ -n "$root" ] && [ -x "$PYTHON" ] || { echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1; } ;;
-    *) command -v "$PYTHON" >/dev/null 2>&1 || { echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1; } ;;
-  esac
+  # An interpreter below a Debian root's directory is that root's, and needs it made.
+  if in_root=$(bash "$here/sid-root.sh" of "$PYTHON" 2>/dev/null) &&
+     ! bash "$here/sid-root.sh" of --made "$PYTHON" >/dev/null 2>&1; then
+    echo "PYTHON=$PYTHON is an interpreter of the Debian root at $in_root, which is not made; make it with: make $(bash "$here/sid-root.sh" target "$in_root")" >&2
+    exit 1
+  fi
+  [ -x "$PYTHON" ] || command -v "$PYTHON" >/dev/null 2>&1 ||
+    { echo "PYTHON=$PYTHON: no such interpreter; $usage" >&2; exit 1; }
   if ! why=$(check "$PYTHON"); then
     echo "PYTHON=$PYTHON is not a build target (${why:-it does not run}); $usage" >&2; exit 1
   fi
-  case $PYTHON in
-    "$root"/*) [ -n "$root" ] && echo "$root$(real "$PYTHON")" ;;
-    *) real "$PYTHON" ;;
-  esac
+  if [ -n "$in_root" ]; then echo "$in_root$(real "$PYTHON")"; else real "$PYTHON"; fi
   exit 0
 fi
 

@@ -1,10 +1,13 @@
 """Describes the interpreter that runs this script as a build target of corvessa.util.queue.
 
-Prints five lines: the interpreter's own path, its version ("3.12"), the include
-directory, the extension suffix and the path of the shared libpython. Exits 1 with the reason on stderr when the interpreter
-is not one the module builds for: CPython 3.8 or later, with its headers and a shared
-libpython, and the global interpreter lock. Written to run on any Python, old ones too.
-The build back end (tools/build_backend.py) imports it for OLDEST alone.
+Prints five lines: the interpreter's own path, its version ("3.12", "3.14d" for a debug
+build), the include directory, the extension suffix and the path of the shared libpython
+(empty where there is none). Exits 1 with the reason on stderr when the interpreter is not
+one the module builds for: CPython 3.8 or later, with its headers and the global
+interpreter lock; with --embed (the C++ tests, which embed the interpreter), also a shared
+libpython. Written to run on any Python, old ones too.
+
+Usage: python python-info.py [--embed]
 """
 import os
 import platform
@@ -14,7 +17,7 @@ import sysconfig
 OLDEST = (3, 8)
 
 
-def reason():
+def reason(embed):
     if platform.python_implementation() != "CPython":
         return "not CPython but %s" % platform.python_implementation()
     version = sys.version_info[:2]
@@ -25,22 +28,30 @@ def reason():
     include = sysconfig.get_paths()["include"]
     if not os.path.isfile(os.path.join(include, "Python.h")):
         return "no headers (no Python.h in %s)" % include
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not os.path.isfile(shared_library()):
+    if embed and not shared_library():
         return "no shared libpython"
     return None
 
 
 def shared_library():
-    return os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_config_var("LDLIBRARY") or "")
+    """The shared libpython, or "" when the interpreter has none."""
+    path = os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_config_var("LDLIBRARY") or "")
+    return path if sysconfig.get_config_var("Py_ENABLE_SHARED") and os.path.isfile(path) else ""
+
+
+def version():
+    """"3.12"; a debug build (its own ABI, "3.14d") is a build target of its own."""
+    debug = "d" if sysconfig.get_config_var("Py_DEBUG") else ""
+    return "%d.%d%s" % (sys.version_info[:2] + (debug,))
 
 
 def main():
-    why = reason()
+    why = reason("--embed" in sys.argv[1:])
     if why:
         sys.stderr.write(why + "\n")
         sys.exit(1)
     print(sys.executable)
-    print("%d.%d" % sys.version_info[:2])
+    print(version())
     print(sysconfig.get_paths()["include"])
     print(sysconfig.get_config_var("EXT_SUFFIX"))
     print(shared_library())

@@ -1,30 +1,76 @@
 #!/usr/bin/env bash
-# The Debian unstable root that brings the CPython versions this machine lacks: 3.13, 3.14
-# and 3.15, each with its headers and its own test suite, with the toolchain that builds
-# and checks for them (g++, CMake, GoogleTest, valgrind, auditwheel, twine).
+# The Debian unstable roots. The amd64 root brings the CPython versions this machine lacks,
+# 3.13, 3.14 and 3.15 (each with its debug build, headers and own test suite), with the
+# toolchain that builds and checks for them (g++, CMake, GoogleTest, valgrind, auditwheel,
+# twine, scikit-build-core). A root of another CPU (arm64, ppc64el, s390x, riscv64) brings
+# the same versions where that CPU has them, entered through the kernel's user-mode
+# emulators (binfmt_misc), and compilers for it that run natively: the amd64 build of
+# Debian's cross compiler for that CPU, installed into the root beside its own libraries.
 #
-#   sid-root.sh provision   makes the root, or finishes one an interrupted run left; a
-#                           second run does nothing. Says where it is, how big, how long.
-#   sid-root.sh dir         prints the root's directory when it is complete, else exits 1
-#   sid-root.sh run CMD...  runs CMD inside the root, in the current directory
+#   sid-root.sh provision [CPU...]  makes the roots (amd64 alone when none is named), or
+#                                   finishes what an interrupted run left; a second run
+#                                   does nothing. Says where each is, how big, how long.
+#                                   A CPU that fails stops with one line; the others go on.
+#   sid-root.sh dir [CPU]           prints the root's directory when it is made, else exits 1
+#   sid-root.sh of [--made] PATH    prints the directory of the root PATH lies below (made,
+#                                   with --made), else exits 1
+#   sid-root.sh target DIR          the make target that makes the root at DIR
+#   sid-root.sh run CMD...          runs CMD inside the amd64 root, in the current directory
+#   sid-root.sh run-in DIR CMD...   runs CMD inside the root at DIR, in the current directory
 #
-# SID_ROOT names the directory (default /var/cache/corvessa/sid). Everything mounted for
-# the root (/proc, /dev, the repository at its own path) is mounted in a private mount
-# namespace that ends with the command, so nothing stays mounted, whatever happens to it.
-# The packages come from the mirror this machine's own apt sources name.
+# SID_ROOT names the amd64 root's directory (default /var/cache/corvessa/sid); the root of
+# a CPU is beside it, named with the CPU ($SID_ROOT-arm64). Everything mounted for a root
+# (/proc, /dev, the repository at its own path) is mounted in a private mount namespace that
+# ends with the command, so nothing stays mounted, whatever happens to it. The packages come
+# from the mirror this machine's own apt sources name.
 set -euo pipefail
 
-ROOT=${SID_ROOT:-/var/cache/corvessa/sid}
+NATIVE=amd64
+FOREIGN="arm64 ppc64el s390x riscv64"
+NATIVE_ROOT=${SID_ROOT:-/var/cache/corvessa/sid}
 TOP=$(cd "$(dirname "$0")/.." && pwd)
-STAMP=$ROOT/etc/corvessa-root
-PACKAGES="python3.13 python3.13-dev libpython3.13-testsuite
-python3.14 python3.14-dev libpython3.14-testsuite
-python3.15 python3.15-dev libpython3.15-testsuite
-g++ make cmake libgtest-dev libgmock-dev valgrind python3-pip python3-auditwheel patchelf twine"
-PACKAGES=$(echo $PACKAGES)
+MINORS="13 14 15"
+NATIVE_PACKAGES="g++ make cmake ninja-build libgtest-dev valgrind python3-pip python3-auditwheel patchelf twine
+python3-scikit-build-core python3-build"
+FOREIGN_PACKAGES="make cmake ninja-build libgtest-dev python3-pip python3-scikit-build-core python3-build"
 APT_CONF='Acquire::Check-Valid-Until "false";'  # sid's Release on the mirror may be past its date
 
 fail() { echo "make sid-root: $*" >&2; exit 1; }
+
+root_of() { if [ "$1" = "$NATIVE" ]; then echo "$NATIVE_ROOT"; else echo "$NATIVE_ROOT-$1"; fi; }
+
+# The CPU of a root's directory.
+cpu_of() {
+  local cpu
+  for cpu in $NATIVE $FOREIGN; do [ "$(root_of "$cpu")" != "$1" ] || { echo "$cpu"; return; }; done
+  return 1
+}
+
+# The GNU triplet of a Debian CPU, and the user-mode emulator's name for it.
+triplet() {
+  case $1 in
+    arm64) echo aarch64-linux-gnu ;; ppc64el) echo powerpc64le-linux-gnu ;;
+    s390x) echo s390x-linux-gnu ;; riscv64) echo riscv64-linux-gnu ;; amd64) echo x86_64-linux-gnu ;;
+  esac
+}
+emulator() {
+  case $1 in arm64) echo aarch64 ;; ppc64el) echo ppc64le ;; *) echo "$1" ;; esac
+}
+
+# The packages a root of the CPU is made with: each CPython version's, then the toolchain.
+packages_of() {
+  local minor list=
+  for minor in $MINORS; do
+    list="$list python3.$minor python3.$minor-dev python3.$minor-venv libpython3.$minor-testsuite"
+    [ "$1" != "$NATIVE" ] || list="$list python3.$minor-dbg"
+  done
+  if [ "$1" = "$NATIVE" ]; then
+    list="$list $NATIVE_PACKAGES"
+  else
+    list="$list $FOREIGN_PACKAGES g++-$(triplet "$1"):$NATIVE"
+  fi
+  echo $list
+}
 
 # The first Debian mirror of this machine's apt sources (deb822 files or sources.list).
 mirror() {
@@ -36,25 +82,30 @@ mirror() {
 }
 
 # Mounts what a command in the root needs, then runs it there (in the namespace the caller
-# made with unshare). $1: the directory to bind at its own path ("" for none); $2: the
-# directory to start in; the rest: the command.
+# made with unshare). $1: the root; $2: the directory to bind at its own path ("" for
+# none); $3: the directory to start in; the rest: the command.
 enter() {
-  local bind=$1 cwd=$2
-  shift 2
-  mount -t proc proc "$ROOT/proc"
-  mount --rbind /dev "$ROOT/dev"
+  local root=$1 bind=$2 cwd=$3
+  shift 3
+  mount -t proc proc "$root/proc"
+  mount --rbind /dev "$root/dev"
+  # The certificate authorities this machine trusts (a proxy's among them, where one stands
+  # between it and the registries), so that the root reaches what this machine reaches.
+  local bundle=/etc/ssl/certs/ca-certificates.crt
+  [ ! -f "$bundle" ] || [ ! -f "$root$bundle" ] || mount --bind "$bundle" "$root$bundle"
   if [ -n "$bind" ]; then
-    mkdir -p "$ROOT$bind"
-    mount --bind "$bind" "$ROOT$bind"
+    mkdir -p "$root$bind"
+    mount --bind "$bind" "$root$bind"
   fi
-  exec chroot "$ROOT" /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"
+  exec chroot "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"
 }
 
-in_root() {  # bind cwd command...
+in_root() {  # root bind cwd command...
   unshare --mount --propagation private -- "$0" _enter "$@"
 }
 
-complete() { [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; }
+stamp() { echo "$1/etc/corvessa-root"; }
+made() { [ -f "$(stamp "$1")" ] && [ "$(head -n 1 "$(stamp "$1")")" = "$(packages_of "$(cpu_of "$1")")" ]; }
 
 # Removes a partly made root; refuses while anything is mounted below it.
 discard() {
@@ -62,10 +113,54 @@ discard() {
   rm -rf --one-file-system "$1"
 }
 
-provision() {
-  local start=$SECONDS mirror
-  if complete; then
-    echo "sid root: ready at $ROOT ($(du -sh --one-file-system "$ROOT" | cut -f1)); nothing to do"
+# The kernel runs the CPU's programs through a user-mode emulator: binfmt_misc mounted and
+# the emulator registered (Debian's qemu-user-static and binfmt-support, installed when
+# missing). Says what it does; fails with one line.
+emulation() {
+  local cpu=$1 binfmt=/proc/sys/fs/binfmt_misc
+  if [ ! -f "$binfmt/status" ]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null ||
+      fail "$cpu: no binfmt_misc in this kernel (it cannot run programs of other CPUs): $binfmt cannot be mounted"
+  fi
+  [ -f "$binfmt/qemu-$(emulator "$cpu")" ] && return
+  echo "sid root: installing the user-mode emulators (qemu-user-static, binfmt-support)"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support >/dev/null 2>&1 ||
+    { apt-get update -q >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support >/dev/null 2>&1; } ||
+    fail "$cpu: the user-mode emulator cannot be installed (apt-get install qemu-user-static binfmt-support failed)"
+  update-binfmts --enable >/dev/null 2>&1 || true
+  [ -f "$binfmt/qemu-$(emulator "$cpu")" ] || fail "$cpu: no emulator of $cpu is registered with binfmt_misc"
+}
+
+# The packages of the list the root's CPU is not served, by apt in the root; a CPython
+# version that lacks one of its packages is left out whole. Prints the list to install.
+served() {
+  local root=$1 list=$2 pkg missing minor kept=
+  # shellcheck disable=SC2016
+  missing=$(in_root "$root" "" / sh -c 'for p; do apt-cache show "$p" >/dev/null 2>&1 || echo "${p%:*}"; done' - $list | tr '\n' ' ')
+  for pkg in $list; do
+    minor=
+    case $pkg in python3.1[0-9]*|libpython3.1[0-9]*) minor=${pkg#*python3.}; minor=${minor%%-*} ;; esac
+    if [ -n "$minor" ]; then
+      case " $missing " in *" python3.$minor"*|*" libpython3.$minor"*) continue ;; esac
+    else
+      case " $missing " in *" ${pkg%:*} "*) echo "sid root: $(cpu_of "$root"): $pkg is not served" >&2; return 1 ;; esac
+    fi
+    kept="$kept $pkg"
+  done
+  for minor in $MINORS; do
+    case " $missing " in *" python3.$minor"*|*" libpython3.$minor"*)
+      echo "sid root: $(cpu_of "$root"): CPython 3.$minor is not served (no$(echo "$missing" | tr ' ' '\n' | grep "python3.$minor" | sed 's/^/ /' | tr -d '\n')); left out" >&2 ;;
+    esac
+  done
+  echo $kept
+}
+
+provision_one() {
+  local cpu=$1 root start=$SECONDS mirror wanted install free log
+  root=$(root_of "$cpu")
+  wanted=$(packages_of "$cpu")
+  if made "$root"; then
+    echo "sid root: $cpu ready at $root ($(du -sh --one-file-system "$root" | cut -f1)); nothing to do"
     return
   fi
   [ "$(id -u)" = 0 ] || fail "needs root (debootstrap and chroot); run it as root"
@@ -76,52 +171,106 @@ provision() {
      ! curl -fsS -m 20 -o /dev/null "$mirror/dists/sid/Release" 2>/dev/null; then
     fail "no network to the registry: $mirror/dists/sid/Release cannot be fetched"
   fi
+  if [ "$cpu" != "$NATIVE" ]; then
+    emulation "$cpu"
+    wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/sid/main/binary-$cpu/Release" 2>/dev/null ||
+      curl -fsS -m 20 -o /dev/null "$mirror/dists/sid/main/binary-$cpu/Release" 2>/dev/null ||
+      fail "$cpu: the mirror does not serve Debian unstable for $cpu ($mirror/dists/sid/main/binary-$cpu/)"
+  fi
   if ! command -v debootstrap >/dev/null; then
     echo "sid root: installing debootstrap"
     apt-get install -y -q debootstrap >/dev/null 2>&1 || fail "no debootstrap, and apt-get install debootstrap failed"
   fi
-  mkdir -p "$(dirname "$ROOT")"
-  local free
-  free=$(df -Pk "$(dirname "$ROOT")" | awk 'NR == 2 {print int($4 / 1048576)}')
+  mkdir -p "$(dirname "$root")"
+  free=$(df -Pk "$(dirname "$root")" | awk 'NR == 2 {print int($4 / 1048576)}')
   # A root that debootstrap did not finish keeps its debootstrap/ directory: start again.
-  if [ -d "$ROOT" ] && { [ -d "$ROOT/debootstrap" ] || [ ! -x "$ROOT/usr/bin/apt-get" ]; }; then
-    echo "sid root: $ROOT was left half made; making it again"
-    discard "$ROOT"
+  if [ -d "$root" ] && { [ -d "$root/debootstrap" ] || [ ! -x "$root/usr/bin/apt-get" ]; }; then
+    echo "sid root: $root was left half made; making it again"
+    discard "$root"
   fi
-  if [ ! -d "$ROOT" ]; then
-    [ "$free" -ge 3 ] || fail "no space: the root needs about 2 GB, $(dirname "$ROOT") has $free GB free"
-    echo "sid root: debootstrap of sid from $mirror into $ROOT (about five minutes)"
-    rm -rf --one-file-system "$ROOT.partial"
+  log=$root.log
+  if [ ! -d "$root" ]; then
+    [ "$free" -ge 3 ] || fail "no space: the root needs about 2 GB, $(dirname "$root") has $free GB free"
+    echo "sid root: debootstrap of sid for $cpu from $mirror into $root"
+    rm -rf --one-file-system "$root.partial"
     # debootstrap mounts /proc and /sys inside the target: keep those in a namespace too.
     # The base system alone: apt inside it resolves the packages, which debootstrap's own
     # resolver cannot (virtual packages).
-    if ! unshare --mount --propagation private -- debootstrap --variant=minbase sid "$ROOT.partial" "$mirror" \
-        >"$(dirname "$ROOT")/debootstrap.log" 2>&1; then
-      tail -n 5 "$(dirname "$ROOT")/debootstrap.log" >&2
-      fail "debootstrap failed (log: $(dirname "$ROOT")/debootstrap.log)"
+    if ! unshare --mount --propagation private -- debootstrap --arch="$cpu" --variant=minbase sid "$root.partial" \
+        "$mirror" >"$log" 2>&1; then
+      tail -n 5 "$log" >&2
+      fail "$cpu: debootstrap failed (log: $log)"
     fi
-    mv "$ROOT.partial" "$ROOT"
+    mv "$root.partial" "$root"
   else
-    echo "sid root: finishing $ROOT"
+    echo "sid root: finishing $root"
   fi
-  echo "$APT_CONF" >"$ROOT/etc/apt/apt.conf.d/99corvessa"
-  cp /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
+  echo "$APT_CONF" >"$root/etc/apt/apt.conf.d/99corvessa"
+  cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  [ "$cpu" = "$NATIVE" ] || in_root "$root" "" / dpkg --add-architecture "$NATIVE"
+  in_root "$root" "" / apt-get update -q >"$log" 2>&1 || fail "$cpu: apt-get update in the root failed (log: $log)"
+  install=$(served "$root" "$wanted") || exit 1
   # A root made with another package list, or left before its packages: install them now.
-  in_root "" / sh -c "apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $PACKAGES >/dev/null" ||
-    fail "apt-get install in the root failed"
-  in_root "" / apt-get clean
-  echo "$PACKAGES" >"$STAMP"
-  echo "sid root: ready at $ROOT ($(du -sh --one-file-system "$ROOT" | cut -f1)), made in $((SECONDS - start)) s"
+  in_root "$root" "" / sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q $install" >"$log" 2>&1 ||
+    fail "$cpu: apt-get install in the root failed (log: $log)"
+  [ "$cpu" = "$NATIVE" ] || link_cross_compilers "$root" "$cpu"
+  in_root "$root" "" / apt-get clean
+  printf '%s\n%s\n' "$wanted" "$install" >"$(stamp "$root")"
+  rm -f "$log"
+  echo "sid root: $cpu ready at $root ($(du -sh --one-file-system "$root" | cut -f1)), made in $((SECONDS - start)) s"
 }
 
+# The cross compiler as the root's cc, c++, gcc and g++, so that every build there (CMake's
+# own search, pip's builds through the back end) takes it.
+link_cross_compilers() {
+  local root=$1 triplet tool
+  triplet=$(triplet "$2")
+  for tool in gcc:gcc g++:g++ gcc:cc g++:c++; do
+    ln -sf "/usr/bin/$triplet-${tool%%:*}" "$root/usr/local/bin/${tool#*:}"
+  done
+}
+
+provision() {
+  local cpu status=0
+  [ $# -gt 0 ] || set -- "$NATIVE"
+  for cpu in "$@"; do
+    case " $NATIVE $FOREIGN " in *" $cpu "*) ;; *) echo "make sid-root: no such CPU: $cpu (one of $NATIVE $FOREIGN)" >&2; status=1; continue ;; esac
+    ( provision_one "$cpu" ) || status=1
+  done
+  return $status
+}
+
+# The root below which PATH lies; with --made, only a made one.
+of() {
+  local need_made= cpu root
+  [ "$1" != --made ] || { need_made=1; shift; }
+  for cpu in $NATIVE $FOREIGN; do
+    root=$(root_of "$cpu")
+    case $1 in "$root"/*) ;; *) continue ;; esac
+    [ -z "$need_made" ] || made "$root" || return 1
+    echo "$root"
+    return 0
+  done
+  return 1
+}
+
+run_in() {
+  local root=$1
+  shift
+  made "$root" || fail "no root at $root; make it with: make $(target "$root")"
+  case $PWD/ in "$TOP"/*) cwd=$PWD ;; *) cwd=$TOP ;; esac  # only the repository is seen there
+  in_root "$root" "$TOP" "$cwd" "$@"
+}
+
+target() { if [ "$(cpu_of "$1")" = "$NATIVE" ]; then echo sid-root; else echo "sid-roots CPUS=$(cpu_of "$1")"; fi; }
+
 case ${1:-} in
-  provision) provision ;;
-  dir) complete && echo "$ROOT" ;;
-  run)
-    shift
-    complete || fail "no root at $ROOT; make it with: make sid-root"
-    case $PWD/ in "$TOP"/*) cwd=$PWD ;; *) cwd=$TOP ;; esac  # only the repository is seen there
-    in_root "$TOP" "$cwd" "$@" ;;
+  provision) shift; provision "$@" ;;
+  dir) root=$(root_of "${2:-$NATIVE}"); made "$root" && echo "$root" ;;
+  of) shift; of "$@" ;;
+  target) target "$2" ;;
+  run) shift; run_in "$NATIVE_ROOT" "$@" ;;
+  run-in) shift; run_in "$@" ;;
   _enter) shift; enter "$@" ;;
-  *) echo "usage: $0 provision | dir | run COMMAND..." >&2; exit 2 ;;
+  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND..." >&2; exit 2 ;;
 esac

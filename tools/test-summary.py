@@ -64,6 +64,12 @@ def parse(log):
     return versions
 
 
+def version_key(item):
+    """3.8 before 3.10, and 3.14 before its debug build, 3.14d."""
+    major, minor = item[0].split(".")
+    return int(major), int(minor.rstrip("d")), minor
+
+
 def ctest_total(path):
     try:
         with open(path, errors="replace") as f:
@@ -77,7 +83,7 @@ def main():
     build = sys.argv[1]
     versions = parse(os.path.join(build, "Testing", "Temporary", "LastTest.log"))
     lines = []
-    for version, tests in sorted(versions.items(), key=lambda kv: tuple(int(p) for p in kv[0].split("."))):
+    for version, tests in sorted(versions.items(), key=version_key):
         reasons = collections.OrderedDict()
         for name, _, _, _, r in tests:
             for reason, where in r.items():
@@ -86,7 +92,7 @@ def main():
             lines.append("  %s: %s (%s)" % (version, reason, ", ".join(
                 "%s: %d" % (name, count) for name, count in programs.items())))
     summary = []
-    for version, tests in sorted(versions.items(), key=lambda kv: tuple(int(p) for p in kv[0].split("."))):
+    for version, tests in sorted(versions.items(), key=version_key):
         passed = sum(1 for t in tests if t[1])
         cases = sum(t[2] for t in tests)
         skipped = sum(t[3] for t in tests)

@@ -9,14 +9,10 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 PY=$1
 shift
-root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
-if [ -n "$root" ]; then
-  case $PY in
-    "$root"/*)
-      PY=${PY#"$root"}
-      export PY
-      exec bash "$here/sid-root.sh" run "$@" ;;
-  esac
+if root=$(bash "$here/sid-root.sh" of --made "$PY" 2>/dev/null); then
+  PY=${PY#"$root"}
+  export PY
+  exec bash "$here/sid-root.sh" run-in "$root" "$@"
 fi
 export PY
 exec "$@"

@@ -39,6 +39,9 @@
 #ifndef TARN_GENERIC_ROADS
 #define TARN_GENERIC_ROADS 0
 #endif
+#if defined(TARN_PY_DEBUG) != defined(Py_DEBUG)
+#error "the interpreter's headers are not those of its kind of build (debug or release): its ABI cannot be served"
+#endif
 
 // ---------------------------------------------------------------------------
 // The private layouts the fast roads read from 3.11 on, as this version's internal headers
@@ -742,6 +745,14 @@ inline PyObject* raise_annotate_not_dict(PyObject* result) noexcept {
 // ---------------------------------------------------------------------------
 constexpr bool kClassBodyLineAndAttributes = PY_VERSION_HEX >= 0x030D0000;
 constexpr bool kClassBodyDictCell = PY_VERSION_HEX >= 0x030E0000;
+
+// ---------------------------------------------------------------------------
+// A module found in sys.modules by an import statement is asked whether it is still being
+// initialised (its __spec__._initializing). Until 3.13 an error in asking counts as "no";
+// from 3.13 on the import fails with it (an AttributeError, of a missing attribute, still
+// counts as "no").
+// ---------------------------------------------------------------------------
+constexpr bool kImportFailsWhenSpecFails = PY_VERSION_HEX >= 0x030D0000;
 
 // Layouts the rest of the module relies on, asserted against the headers built with.
 static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),

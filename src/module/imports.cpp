@@ -8,13 +8,16 @@ static constexpr int tarn_line_base = 30000;
 
 namespace {
 
-// Is a module found in sys.modules still being initialised? Errors count as "no".
-bool still_initializing(PyObject* module) noexcept {
+// Is a module found in sys.modules still being initialised? 1 or 0; an error in asking
+// counts as 0, or from 3.13 on fails the import as the import statement does (-1, the error
+// set). A failing truth test counts as 1 until then (the import machinery asks again).
+int still_initializing(PyObject* module) noexcept {
   Ref spec = Ref::steal(get_attr_quiet(module, state.ids.dunder_spec));
-  if (!spec) return false;
+  if (!spec) return kImportFailsWhenSpecFails && PyErr_Occurred() ? -1 : 0;
   Ref flag = Ref::steal(get_attr_quiet(spec.get(), state.ids.initializing));
-  if (!flag) return false;
-  return is_true(flag.get()) != 0;  // a failing truth test counts as true
+  if (!flag) return kImportFailsWhenSpecFails && PyErr_Occurred() ? -1 : 0;
+  int initializing = is_true(flag.get());
+  return initializing < 0 && !kImportFailsWhenSpecFails ? 1 : initializing;
 }
 
 // The entry of sys.modules under name (a new reference), or null, with an error set only
@@ -38,7 +41,9 @@ PyObject* sys_modules_entry(PyObject* name) noexcept {
 PyObject* import_module(PyObject* name) noexcept {
   Ref found = Ref::steal(sys_modules_entry(name));
   if (found) {
-    if (!still_initializing(found.get())) {
+    int initializing = still_initializing(found.get());
+    if (initializing < 0) return nullptr;
+    if (!initializing) {
       PyErr_Clear();
       return found.release();
     }

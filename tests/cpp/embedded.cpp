@@ -128,8 +128,15 @@ PyObject* frame_globals(PyFrameObject* frame) {
 }
 
 int tb_lineno(PyTracebackObject* tb) {
+  // Asked while the exception the entry belongs to is in flight: kept aside meanwhile, as
+  // the interpreter's lookups may not run with an error set.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
   tarn::Ref line = tarn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tb), "tb_lineno"));
-  return line ? static_cast<int>(PyLong_AsLong(line.get())) : -2;
+  int result = line ? static_cast<int>(PyLong_AsLong(line.get())) : -2;
+  line.reset();
+  PyErr_Restore(type, value, trace);
+  return result;
 }
 
 bool gc_is_tracked(PyObject* op) {

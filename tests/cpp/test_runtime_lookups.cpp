@@ -332,7 +332,9 @@ PyTypeObject char_slots_type;
 
 PyTypeObject* static_type(PyTypeObject* t, const char* name) {
   if (!t->tp_name) {
-    Py_SET_REFCNT(t, 1);
+    // The head every static type is given, immortal from 3.12 on as the interpreter's own.
+    static const PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    t->ob_base = head;
     t->tp_name = name;
     t->tp_basicsize = sizeof(PyObject);
     t->tp_flags = Py_TPFLAGS_DEFAULT;

@@ -258,6 +258,17 @@ class ImportResultsTest(harness.ScenarioTestCase):
         # once) where the module is taken from it; 3.13's lets the failing truth test fail
         # the import.
         truth_fails = "KeyError()" if sys.version_info >= (3, 13) else 2
+        # So does a spec or flag that cannot be read, where the machinery would not ask again.
+        spec_fails = "ValueError('no spec here')" if sys.version_info >= (3, 13) else 0
+        flag_fails = "ValueError('no flag here')" if sys.version_info >= (3, 13) else 0
+        unreadable = """
+            class Unreadable(types.ModuleType):
+                @property
+                def __spec__(self):
+                    raise ValueError("no spec here")
+            fake = Unreadable("collections")
+            fake.deque = collections.deque
+            """
         cases = [
             ("no __spec__", "del fake.__spec__", 0),
             ("__spec__ None", "fake.__spec__ = None", 0),
@@ -266,10 +277,13 @@ class ImportResultsTest(harness.ScenarioTestCase):
             ("initializing", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(True))", 2),
             ("truth fails", "fake.__spec__ = types.SimpleNamespace(_initializing=Flag(KeyError()))", truth_fails),
             ("None entry", "fake = None", 0),
+            ("__spec__ unreadable", unreadable, spec_fails),
+            ("_initializing unreadable", "fake.__spec__ = type('S', (), {'_initializing': property("
+             "lambda self: (_ for _ in ()).throw(ValueError('no flag here')))})()", flag_fails),
         ]
         for label, setup, asked in cases:
             with self.subTest(label):
-                out = self.run_ok(textwrap.dedent(prelude).replace("SETUP", setup))
+                out = self.run_ok(textwrap.dedent(prelude).replace("SETUP", textwrap.dedent(setup).strip()))
                 self.assertEqual(out, "%s\n" % asked)
 
 

@@ -2,6 +2,11 @@
 Python-level functions, run many times in a loop, must leave the reference counts of every
 object involved, the interpreter's allocated blocks and tracemalloc's total where they were.
 
+On a debug interpreter the leak cases, and the hostile, binding and traceback cases of the
+files of their own that run in this process, are also hunted as CPython's own test runner
+hunts leaks (regrtest -R): each case warmed up, then repeated, the interpreter's total of
+references (sys.gettotalrefcount) and its allocated blocks compared between repetitions.
+
 TARN_LEAK_ROUNDS sets the number of measured calls per case (default 2000)."""
 import builtins
 import collections
@@ -115,6 +120,15 @@ class DetectorTest(unittest.TestCase):
         self.assertTrue(any("traced memory" in f for f in found), found)
         if sys.getallocatedblocks():  # 0 throughout under PYTHONMALLOC=malloc
             self.assertTrue(any("allocated blocks" in f for f in found), found)
+
+    @unittest.skipUnless(hasattr(sys, "gettotalrefcount"), "references are counted in total by debug interpreters alone")
+    def test_reference_kept_per_hunted_run_is_seen(self):
+        kept = []
+
+        class Keeping(unittest.TestCase):
+            def test_keep(self):
+                kept.append(object())
+        self.assertEqual(hunt(Keeping("test_keep")), ([1] * HUNT_REPETITIONS, [1] * HUNT_REPETITIONS))
 
     def test_leak_through_the_module_is_seen(self):
         q, item = LifoQueue(), object()
@@ -440,6 +454,59 @@ class SuccessLeakTest(CaseTest):
         self.check_ok(lambda: (f.__defaults__, f.__kwdefaults__), [f, len])
 
 
+# regrtest's -R 3:3: runs before counting, and counted repetitions.
+HUNT_WARMUPS, HUNT_REPETITIONS = 3, 3
+
+
+def hunted_cases():
+    """(name, test) of every case to hunt: those of this file that measure calls, and the
+    hostile, binding and traceback cases that run in this process (not in scenarios)."""
+    import test_binding, test_hostile, test_traceback
+    loader = unittest.TestLoader()
+    for module in (sys.modules[__name__], test_hostile, test_binding, test_traceback):
+        for name, cls in sorted(vars(module).items()):
+            if (isinstance(cls, type) and issubclass(cls, unittest.TestCase) and cls.__module__ == module.__name__
+                    and not issubclass(cls, (harness.ScenarioTestCase, DetectorTest, ReferenceHuntTest))):
+                for method in loader.getTestCaseNames(cls):
+                    yield "%s.%s.%s" % (module.__name__, name, method), cls(method)
+
+
+def hunt(test):
+    """Growth per counted repetition of test: ([references], [blocks]); a failing run raises.
+    Only differences are kept between runs (small integers, which the interpreter keeps),
+    so that the measurement itself holds nothing more from one run to the next."""
+    clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+    refs, blocks = [0] * HUNT_REPETITIONS, [0] * HUNT_REPETITIONS
+    refs_before = blocks_before = 0
+    for i in range(-HUNT_WARMUPS, HUNT_REPETITIONS):
+        result = unittest.TestResult()
+        test.run(result)
+        if result.errors or result.failures:
+            raise AssertionError((result.errors + result.failures)[0][1])
+        del result
+        clear_caches()
+        gc.collect()
+        refs_after, blocks_after = sys.gettotalrefcount(), sys.getallocatedblocks()
+        if i >= 0:
+            refs[i], blocks[i] = refs_after - refs_before, blocks_after - blocks_before
+        refs_before, blocks_before = refs_after, blocks_after
+    return refs, blocks
+
+
+@unittest.skipUnless(hasattr(sys, "gettotalrefcount"), "references are counted in total by debug interpreters alone")
+class ReferenceHuntTest(unittest.TestCase):
+    def test_no_case_grows_the_interpreters_totals(self):
+        found, figures = [], []
+        for name, test in hunted_cases():
+            refs, blocks = hunt(test)
+            figures.append("%-100s references %s blocks %s" % (name, refs, blocks))
+            # A leak shows in every repetition; a cache the interpreter fills once does not.
+            if any(refs) or all(b > 0 for b in blocks):
+                found.append("%s: references %s, blocks %s" % (name, refs, blocks))
+        print("\n".join(["growth per repetition (%d warm-ups):" % HUNT_WARMUPS] + figures))
+        self.assertEqual(found, [])
+
+
 NO_LEAK_CHECK = harness.without_leak_check()
 
 
@@ -563,6 +630,10 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
             moves.MODE = "prepare"
             for _ in range(300):
                 attempt()
+            for mode in %r:  # each mode's own first attempts warm what only it reaches
+                moves.MODE = mode
+                for _ in range(50):
+                    attempt()
             for mode in %r:
                 moves.MODE = mode
                 for _ in range(5):
@@ -570,7 +641,7 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
                 windows = [window() for _ in range(3)]
                 out[mode] = [min(w[0] for w in windows), min(w[1] for w in windows), alive()]
             print(json.dumps(out))
-        ''' % ([v[0] for v in test_hostile.VARIANTS] + ["prepare"],)
+        ''' % (([v[0] for v in test_hostile.VARIANTS] + ["prepare"],) * 2)
         tree = harness.Tree().write("corvessa/packages/six/moves.py", test_hostile.HOSTILE_MOVES)
         try:
             out = json.loads(self.run_ok(code, tree=tree, env=NO_LEAK_CHECK, timeout=600))

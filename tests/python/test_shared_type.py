@@ -1,4 +1,5 @@
 """The function object type shared through _tarn_3_0a5, each case in a fresh process."""
+import sys
 import unittest
 
 import harness
@@ -61,6 +62,9 @@ class SharedTypeTest(harness.ScenarioTestCase):
         """)
         self.assertEqual(out, "no lookup of tarn_function_or_method\nFalse\n")
 
+    @unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter checks every object the collector "
+                     "starts tracking with its type's own traversal, which a planted class of Python slots cannot "
+                     "make of the module's records")
     def test_seeded_type_of_the_same_size_is_taken_and_ours_never_readied(self):
         size = int(self.run_ok("""
             from corvessa.util.queue import LifoQueue
