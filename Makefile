@@ -17,7 +17,7 @@ EACH    = bash tools/each-python.sh
 SETUP   = @BUILD='$(BUILD)' bash tools/setup.sh
 export PATH := $(abspath $(BUILD))/tools/bin:$(PATH)
 
-.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic soak coverage sid-root sid-roots
+.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic check-abi3 soak coverage sid-root sid-roots
 
 all: build
 
@@ -78,6 +78,13 @@ check-generic:
 	@$(EACH) 'sh tests/reliability/check-generic.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 # Line and branch coverage of src/ under the whole suite, per file, with what was never run.
+# The whole suite of every version from 3.12 on against the one binary of the stable ABI,
+# built once with 3.12's headers (tests/reliability/check-abi3.sh).
+check-abi3:
+	$(NEED_PYTHON)
+	$(SETUP) test $(PYTHONS)
+	@sh tests/reliability/check-abi3.sh $(JOBS) $(PYTHONS)
+
 coverage:
 	$(NEED_PYTHON)
 	$(SETUP) test $(PYTHONS)

@@ -22,7 +22,7 @@ for python in "$@"; do
   # shellcheck disable=SC2016
   sh "$root/tools/with-python.sh" "$python" sh -c '
     launcher=
-    [ "$PY" = "$0" ] || launcher="-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run"
+    [ -z "${TARN_ROOT:-}" ] || launcher="-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$TARN_ROOT"
     # shellcheck disable=SC2086
     sh "$1/tools/configure.sh" "$2" "$PY" $launcher ${CMAKE_FLAGS:-} && cmake --build "$2" -j "$3"' \
     "$python" "$root" "$dir" "$jobs"

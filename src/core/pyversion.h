@@ -12,9 +12,13 @@
 //
 // Two kinds of road. The fast roads read private layouts and call private functions of the
 // interpreter, exactly as each known version defines them. The generic roads use the public
-// interface only and answer the same. A build for a CPython newer than the newest this
-// layer knows takes the generic roads everywhere, as does a build with TARN_GENERIC_ROADS
-// defined to 1 (the CMake option of that name).
+// interface only and answer the same: until 3.12 the interface as each version defines it,
+// and from 3.12 on the limited API of 3.12 alone, the stable ABI (TARN_STABLE_ABI; the build
+// compiles the module's own code with Py_LIMITED_API), so that one binary built with 3.12's
+// headers serves every later version; it asks the interpreter it runs on for what differs
+// between versions (running_version). A build for a CPython newer than the newest this layer
+// knows takes the stable ABI everywhere, as does a build for 3.12 or later with
+// TARN_GENERIC_ROADS defined to 1 (the CMake option of that name).
 //
 // This header also serves C (layout_check.c): what C must see stands outside the C++ parts.
 #ifndef TARN_CORE_PYVERSION_H
@@ -33,11 +37,38 @@
 #if PY_VERSION_HEX < 0x03080000
 #error "corvessa.util.queue builds for CPython 3.8 and later"
 #endif
-#if !defined(TARN_GENERIC_ROADS) && PY_VERSION_HEX >= TARN_NEWEST_KNOWN_PYTHON + 0x00010000
+#ifndef TARN_STABLE_ABI
+#define TARN_STABLE_ABI 0
+#endif
+#if TARN_STABLE_ABI
+#undef TARN_GENERIC_ROADS
 #define TARN_GENERIC_ROADS 1
+#if PY_VERSION_HEX < 0x030C0000
+#error "the stable ABI is built with the headers of CPython 3.12 or later"
+#endif
+#elif PY_VERSION_HEX >= TARN_NEWEST_KNOWN_PYTHON + 0x00010000
+#error "a CPython newer than the version layer knows takes the stable ABI (TARN_STABLE_ABI)"
 #endif
 #ifndef TARN_GENERIC_ROADS
 #define TARN_GENERIC_ROADS 0
+#endif
+#if TARN_STABLE_ABI
+// What the stable ABI's binary takes from interpreters of 3.9 to 3.12 and not before, bound
+// weakly: every CPython from 3.2 on loads a file of its suffix (queue.abi3.so), and an older
+// one must get as far as the module's entry, which refuses it in its own words.
+#pragma weak PyErr_GetRaisedException
+#pragma weak PyErr_SetRaisedException
+#pragma weak PyInterpreterState_Get
+#pragma weak PyObject_CallNoArgs
+#pragma weak PyObject_Vectorcall
+#pragma weak PyType_FromMetaclass
+#pragma weak PyType_GetName
+#pragma weak PyVectorcall_NARGS
+#pragma weak Py_EnterRecursiveCall
+#pragma weak Py_LeaveRecursiveCall
+#pragma weak Py_Version
+#pragma weak _Py_DecRef
+#pragma weak _Py_IncRef
 #endif
 #if defined(TARN_PY_DEBUG) != defined(Py_DEBUG)
 #error "the interpreter's headers are not those of its kind of build (debug or release): its ABI cannot be served"
@@ -103,6 +134,7 @@ typedef struct {
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 // ---------------------------------------------------------------------------
@@ -117,6 +149,8 @@ static inline void Py_SET_REFCNT(PyObject* ob, Py_ssize_t refcnt) noexcept { ob-
 static inline void Py_SET_TYPE(PyObject* ob, PyTypeObject* type) noexcept { ob->ob_type = type; }
 #define Py_SET_TYPE(ob, type) Py_SET_TYPE(reinterpret_cast<PyObject*>(ob), (type))
 #define PyCFunction_CheckExact(op) (Py_TYPE(op) == &PyCFunction_Type)
+#define Py_IS_TYPE(ob, type) (Py_TYPE(ob) == (type))
+#define PyObject_Vectorcall _PyObject_Vectorcall
 static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
 }
@@ -145,9 +179,30 @@ static inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
 #endif
 
+#ifdef Py_LIMITED_API
+// What the limited API has as functions alone, under the names the code uses.
+#define PyTuple_GET_ITEM(op, i) PyTuple_GetItem((op), (i))
+#define PyTuple_GET_SIZE(op) PyTuple_Size(op)
+#define PyTuple_SET_ITEM(op, i, v) ((void)PyTuple_SetItem((op), (i), (v)))
+#define PyList_SET_ITEM(op, i, v) ((void)PyList_SetItem((op), (i), (v)))
+#define PyDict_GET_SIZE(op) PyDict_Size(op)
+#define PyUnicode_GET_LENGTH(op) PyUnicode_GetLength(op)
+#define PyUnicode_AsUTF8(op) PyUnicode_AsUTF8AndSize((op), nullptr)
+#define PyCFunction_CheckExact(op) Py_IS_TYPE((op), &PyCFunction_Type)
+static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
+  return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x03090000
+static inline PyInterpreterState* PyInterpreterState_Get(void) noexcept { return PyThreadState_Get()->interp; }
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 typedef _PyCFunctionFast PyCFunctionFast;
 typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+#endif
+#if PY_VERSION_HEX < 0x030D0000 || defined(Py_LIMITED_API)
 #if TARN_GENERIC_ROADS
 static inline PyThreadState* PyThreadState_GetUnchecked(void) noexcept { return PyThreadState_Get(); }
 #else
@@ -160,6 +215,21 @@ namespace tarn {
 // True where the fast roads are taken. The operations below that only fast roads use are
 // declared without a definition on the generic roads, where nothing may call them.
 constexpr bool kFastRoads = !TARN_GENERIC_ROADS;
+// True where one binary serves every CPython from 3.12 on.
+constexpr bool kStableAbi = TARN_STABLE_ABI;
+
+// The version of the interpreter the module runs on, as PY_VERSION_HEX gives it: the one
+// built for, but on the stable ABI, whose binary asks the interpreter (3.12 or later: the
+// module's entry refuses an older one before anything asks).
+#if TARN_STABLE_ABI
+inline unsigned long running_version() noexcept { return Py_Version; }
+#define TARN_RUNNING_CONSTEXPR
+#else
+constexpr unsigned long running_version() noexcept { return PY_VERSION_HEX; }
+#define TARN_RUNNING_CONSTEXPR constexpr
+#endif
+// Is the interpreter the module runs on `hex` (a PY_VERSION_HEX) or a later one?
+inline TARN_RUNNING_CONSTEXPR bool running_since(unsigned long hex) noexcept { return running_version() >= hex; }
 
 // ---------------------------------------------------------------------------
 // The exception in flight. The module sees it as a (type, value, traceback) triple of owned
@@ -324,7 +394,7 @@ namespace detail {
 inline std::uint64_t dict_changes = 1;
 // The module's dictionary watcher, or -1 while it has none.
 inline int dict_watcher = -1;
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && !TARN_STABLE_ABI
 // Called by the interpreter before each change of a watched dictionary.
 inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++dict_changes;
@@ -340,7 +410,7 @@ inline std::uint64_t dict_version(PyObject*) noexcept {
 // Starts counting the changes of dict. When the interpreter has no watcher left (or no
 // watchers at all), nothing is counted and dict_version never repeats; no error is left set.
 inline void watch_dict(PyObject* dict) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && !TARN_STABLE_ABI
   if (detail::dict_watcher < 0) {
     int id = PyDict_AddWatcher(detail::count_dict_change);
     if (id < 0) {
@@ -392,6 +462,219 @@ inline int unicode_ready(PyObject* op) noexcept {
 #else
   (void)op;
   return 0;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Objects whose layout the limited API keeps to the interpreter. Each operation reads the
+// object's fields where the headers define them for the module's code, and answers by the
+// public interface on the stable ABI; where that has no answer, it says "none" (a null slot,
+// no parts), and the caller takes its generic road. The parts of builtin function records
+// are read only for objects the caller has checked the type of.
+// ---------------------------------------------------------------------------
+
+// The str's stored hash (an identifier's is computed when it is made). The generic roads'
+// dictionary operations take the hash from the str themselves, and get -1.
+inline Py_hash_t stored_hash(PyObject* name) noexcept {
+#if !TARN_GENERIC_ROADS
+  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
+  return h != -1 ? h : PyObject_Hash(name);
+#else
+  (void)name;
+  return -1;
+#endif
+}
+
+// A record of the module's own that begins with the fields of a builtin function's, so that
+// code reading those (cfunction_def) reads it too; on the stable ABI the record is the
+// module's alone.
+#if !TARN_STABLE_ABI
+#define TARN_ASSERT_CFUNCTION_PREFIX(T)                                                                     \
+  static_assert(offsetof(T, m_ml) == offsetof(PyCFunctionObject, m_ml) &&                                   \
+                    offsetof(T, m_self) == offsetof(PyCFunctionObject, m_self) &&                           \
+                    offsetof(T, m_module) == offsetof(PyCFunctionObject, m_module) &&                       \
+                    offsetof(T, m_weakreflist) == offsetof(PyCFunctionObject, m_weakreflist) &&             \
+                    offsetof(T, vectorcall) == offsetof(PyCFunctionObject, vectorcall) &&                   \
+                    offsetof(T, dict) == sizeof(PyCFunctionObject),                                         \
+                "the record begins with the fields of PyCFunctionObject, and its own fields follow")
+#else
+#define TARN_ASSERT_CFUNCTION_PREFIX(T) static_assert(offsetof(T, m_ml) == sizeof(PyObject), "the record's head")
+#endif
+
+// The attribute of obj under the name text, interned once and kept in *name: a name made
+// afresh for each lookup would take a new place in the interpreter's cache of type lookups
+// every time, and keep it there. A new reference, or null with an error set.
+inline PyObject* interned_attribute(PyObject* obj, const char* text, PyObject** name) noexcept {
+  if (!*name && !(*name = PyUnicode_InternFromString(text))) return nullptr;
+  return PyObject_GetAttr(obj, *name);
+}
+
+// Slots of a type: null where it has none, and on the stable ABI, where the interpreter's
+// generic entry (PyObject_GetAttr, PyObject_Call, ...) dispatches to the slot itself.
+#if !TARN_STABLE_ABI
+inline getattrofunc type_getattro(PyTypeObject* tp) noexcept { return tp->tp_getattro; }
+inline setattrofunc type_setattro(PyTypeObject* tp) noexcept { return tp->tp_setattro; }
+inline ternaryfunc type_call(PyTypeObject* tp) noexcept { return tp->tp_call; }
+inline descrgetfunc type_descr_get(PyTypeObject* tp) noexcept { return tp->tp_descr_get; }
+inline descrsetfunc type_descr_set(PyTypeObject* tp) noexcept { return tp->tp_descr_set; }
+inline PyObject* type_mro(PyTypeObject* tp) noexcept { return tp->tp_mro; }
+inline PyTypeObject* type_base(PyTypeObject* tp) noexcept { return tp->tp_base; }
+inline const char* type_name(PyTypeObject* tp) noexcept { return tp->tp_name; }
+inline bool type_unready(PyTypeObject* tp) noexcept { return !tp->tp_dict; }
+inline Py_ssize_t type_basicsize(PyTypeObject* tp) noexcept { return tp->tp_basicsize; }
+// The vectorcall entry of obj, or null.
+inline vectorcallfunc vectorcall_of(PyObject* obj) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (!PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+  return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(obj) + tp->tp_vectorcall_offset);
+}
+// The method definition and self of a builtin function record (a PyCFunctionObject, or a
+// function object of the module's own, which begins with the same fields).
+inline PyMethodDef* cfunction_def(PyObject* f) noexcept { return reinterpret_cast<PyCFunctionObject*>(f)->m_ml; }
+inline PyObject* cfunction_self(PyObject* f) noexcept { return reinterpret_cast<PyCFunctionObject*>(f)->m_self; }
+// The method definition of a method descriptor (checked by the caller).
+inline PyMethodDef* method_descr_def(PyObject* d) noexcept { return reinterpret_cast<PyMethodDescrObject*>(d)->d_method; }
+inline PyTypeObject* method_descr_type(PyObject* d) noexcept { return PyDescr_TYPE(d); }
+// A bound method's function and self, when attr is one.
+inline bool bound_method_parts(PyObject* attr, PyObject** func, PyObject** self) noexcept {
+  if (!attr || Py_TYPE(attr) != &PyMethod_Type) return false;
+  *func = PyMethod_GET_FUNCTION(attr);
+  *self = PyMethod_GET_SELF(attr);
+  return true;
+}
+inline PyObject* new_bound_method(PyObject* func, PyObject* self) noexcept { return PyMethod_New(func, self); }
+inline PyObject* new_cell(PyObject* content) noexcept { return PyCell_New(content); }
+// Appends item to an exact list in place while no resize is due; false when it did not (the
+// caller takes PyList_Append).
+inline bool list_append_in_place(PyObject* list, PyObject* item) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t size = Py_SIZE(l);
+  Py_ssize_t capacity = l->allocated;
+  if (capacity <= size || size <= (capacity >> 1)) return false;
+  Py_INCREF(item);
+  l->ob_item[size] = item;
+  Py_SET_SIZE(l, size + 1);
+  return true;
+}
+// Pops the last item of an exact list in place while no shrink is due, the list's reference
+// handed over; null when it did not.
+inline PyObject* list_pop_in_place(PyObject* list) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t size = Py_SIZE(l);
+  if (size <= (l->allocated >> 1)) return nullptr;
+  Py_SET_SIZE(l, size - 1);
+  return l->ob_item[size - 1];
+}
+#else
+inline getattrofunc type_getattro(PyTypeObject*) noexcept { return nullptr; }
+inline setattrofunc type_setattro(PyTypeObject*) noexcept { return nullptr; }
+inline ternaryfunc type_call(PyTypeObject*) noexcept { return nullptr; }
+inline descrgetfunc type_descr_get(PyTypeObject* tp) noexcept {
+  return reinterpret_cast<descrgetfunc>(PyType_GetSlot(tp, Py_tp_descr_get));
+}
+inline descrsetfunc type_descr_set(PyTypeObject* tp) noexcept {
+  return reinterpret_cast<descrsetfunc>(PyType_GetSlot(tp, Py_tp_descr_set));
+}
+inline PyObject* type_mro(PyTypeObject*) noexcept { return nullptr; }
+inline PyTypeObject* type_base(PyTypeObject* tp) noexcept {
+  return static_cast<PyTypeObject*>(PyType_GetSlot(tp, Py_tp_base));
+}
+inline const char* type_name(PyTypeObject*) noexcept { return "?"; }
+inline bool type_unready(PyTypeObject*) noexcept { return false; }
+// __basicsize__ of a type object, or -1 (no error left set).
+inline Py_ssize_t type_basicsize(PyTypeObject* tp) noexcept {
+  static PyObject* name = nullptr;
+  PyObject* size = interned_attribute(reinterpret_cast<PyObject*>(tp), "__basicsize__", &name);
+  Py_ssize_t n = size ? PyLong_AsSsize_t(size) : -1;
+  Py_XDECREF(size);
+  if (n < 0) PyErr_Clear();
+  return n;
+}
+inline vectorcallfunc vectorcall_of(PyObject*) noexcept { return nullptr; }
+inline PyMethodDef* cfunction_def(PyObject*) noexcept { return nullptr; }
+inline PyObject* cfunction_self(PyObject*) noexcept { return nullptr; }
+inline PyMethodDef* method_descr_def(PyObject*) noexcept { return nullptr; }
+inline PyTypeObject* method_descr_type(PyObject*) noexcept { return nullptr; }
+inline bool bound_method_parts(PyObject*, PyObject**, PyObject**) noexcept { return false; }
+// An attribute of the module types (MethodType, FunctionType, CellType), kept for the life of
+// the process once read (borrowed), or null with an error set.
+PyObject* types_attribute(const char* name, PyObject** kept) noexcept;
+inline PyObject* new_bound_method(PyObject* func, PyObject* self) noexcept {
+  static PyObject* method_type = nullptr;
+  PyObject* type = types_attribute("MethodType", &method_type);
+  return type ? PyObject_CallFunctionObjArgs(type, func, self, nullptr) : nullptr;
+}
+inline PyObject* new_cell(PyObject* content) noexcept {
+  static PyObject* cell_type = nullptr;
+  PyObject* type = types_attribute("CellType", &cell_type);
+  return type ? PyObject_CallOneArg(type, content) : nullptr;
+}
+inline bool list_append_in_place(PyObject*, PyObject*) noexcept { return false; }
+inline PyObject* list_pop_in_place(PyObject*) noexcept { return nullptr; }
+// After a failure of the interpreter's compiler or type maker, which can give up at a failed
+// allocation without a word: the MemoryError it did not set, where it set none.
+inline void failed_allocation_reported(const char* what) noexcept {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_MemoryError, what);
+}
+// The dictionary of a heap type, as the collector sees it (borrowed), or null with an error
+// set: the one road to it the limited API has, for a type the module has just made.
+PyObject* heap_type_dict(PyTypeObject* tp) noexcept;
+#endif
+
+// The items of a tuple as an array (borrowed references): the tuple's own where the headers
+// define its layout; on the stable ABI a copy, in place for a few items, else on the heap.
+// data() is null, with MemoryError set, when the copy cannot be made.
+class TupleItems {
+ public:
+#if !TARN_STABLE_ABI
+  explicit TupleItems(PyObject* tuple) noexcept : items_(&PyTuple_GET_ITEM(tuple, 0)) {}
+#else
+  explicit TupleItems(PyObject* tuple) noexcept {
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    PyObject** items = n <= kInPlace ? in_place_ : heap_ = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
+    if (!items) {
+      PyErr_NoMemory();
+      return;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) items[i] = PyTuple_GET_ITEM(tuple, i);
+    items_ = items;
+  }
+  ~TupleItems() { PyMem_Free(heap_); }
+#endif
+  TupleItems(const TupleItems&) = delete;
+  TupleItems& operator=(const TupleItems&) = delete;
+  PyObject* const* data() const noexcept { return items_; }
+
+ private:
+  PyObject* const* items_ = nullptr;
+#if TARN_STABLE_ABI
+  static constexpr Py_ssize_t kInPlace = 8;
+  PyObject* in_place_[kInPlace];
+  PyObject** heap_ = nullptr;
+#endif
+};
+
+// Do two exact str hold the same text? 1, 0, or -1 with an error set. Read from their data
+// (length, stored hashes, kind, first character, then all) where the headers define it.
+inline int exact_str_equal(PyObject* a, PyObject* b) noexcept {
+#if !TARN_STABLE_ABI
+  if (unicode_ready(a) < 0 || unicode_ready(b) < 0) return -1;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  if (length != PyUnicode_GET_LENGTH(b)) return 0;
+  Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+  Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+  if (ha != -1 && hb != -1 && ha != hb) return 0;
+  int kind = PyUnicode_KIND(a);
+  if (kind != static_cast<int>(PyUnicode_KIND(b))) return 0;
+  const void* da = PyUnicode_DATA(a);
+  const void* db = PyUnicode_DATA(b);
+  if (PyUnicode_READ(kind, da, 0) != PyUnicode_READ(kind, db, 0)) return 0;
+  if (length == 1) return 1;
+  return std::memcmp(da, db, static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+#else
+  int order = PyUnicode_Compare(a, b);
+  if (order == -1 && PyErr_Occurred()) return -1;
+  return order == 0;
 #endif
 }
 
@@ -456,18 +739,37 @@ inline bool type_is_immutable(PyTypeObject* tp) noexcept {
   return !PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
 }
 
-// Can instances of tp have attributes of their own (a dictionary, or managed values)?
+// Can instances of tp have attributes of their own (a dictionary, or managed values)? The
+// stable ABI asks the type's __dictoffset__ (an error counts as "yes").
 inline bool instances_have_dict(PyTypeObject* tp) noexcept {
+#if TARN_STABLE_ABI
+  static PyObject* name = nullptr;
+  PyObject* offset = interned_attribute(reinterpret_cast<PyObject*>(tp), "__dictoffset__", &name);
+  long value = offset ? PyLong_AsLong(offset) : -1;
+  Py_XDECREF(offset);
+  PyErr_Clear();
+  return value != 0;
+#else
 #if PY_VERSION_HEX >= 0x030B0000
   if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return true;
 #endif
   return tp->tp_dictoffset != 0;
+#endif
 }
 
 // The instance dictionary of obj (borrowed), or null when it has none. Made where the
 // interpreter keeps managed values instead; on the generic roads, made wherever it is not
 // made yet.
 inline PyObject* instance_dict(PyObject* obj) noexcept {
+#if TARN_STABLE_ABI
+  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);  // the object keeps it
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Py_DECREF(dict);
+  return dict;
+#else
   Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
   if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 #if !TARN_GENERIC_ROADS
@@ -482,6 +784,7 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
   }
   Py_DECREF(dict);
   return dict;
+#endif
 #endif
 }
 
@@ -663,7 +966,11 @@ inline StoredAttr read_instance_attr_at(PyObject* obj, PyObject* name, Py_hash_t
 // whose instructions all sit at its first line: a RESUME (where new frames are taken to
 // have started; from 3.15 on followed by its one cache entry) and a no-op after it (where
 // 3.13 places them), with a line table of one entry without columns. The generic roads
-// take the interpreter's own empty code object at that line.
+// take the interpreter's own empty code object at that line; the stable ABI, which can make
+// neither code objects nor frames, takes the code of a generator function of the
+// interpreter's library, renamed and moved to the line, and the frame of a generator made
+// of it and never started (so that no code runs and no tracer sees a call), which stands
+// at that first line as a new frame does.
 // ---------------------------------------------------------------------------
 #if PY_VERSION_HEX < 0x030B0000 || TARN_GENERIC_ROADS
 constexpr char kTracebackBody[] = "";
@@ -693,6 +1000,91 @@ inline void set_frame_line(PyFrameObject* frame, int line) noexcept { frame->f_l
 inline void set_frame_line(PyFrameObject*, int) noexcept {}
 #endif
 
+// The flags of a hook's code object: CO_OPTIMIZED | CO_NEWLOCALS.
+constexpr int kFunctionCodeFlags = 0x0001 | 0x0002;
+
+#if !TARN_STABLE_ABI
+
+// The code object of a hook: argcount parameters, the variables varnames, no bytecode, at
+// firstlineno of filename. A new reference, or null with an error set.
+inline PyObject* new_function_code(int argcount, PyObject* varnames, PyObject* filename, PyObject* name,
+                                   PyObject* qualname, int firstlineno, PyObject* empty_tuple,
+                                   PyObject* empty_bytes) noexcept {
+  return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      argcount, /* posonlyargcount */ 0, /* kwonlyargcount */ 0, /* nlocals */ argcount, /* stacksize */ 0,
+      kFunctionCodeFlags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
+      qualname, firstlineno, empty_bytes, /* exceptiontable */ empty_bytes));
+}
+
+// The code object of a traceback entry named name at line of filename. A new reference, or
+// null with an error set.
+inline PyObject* new_entry_code(PyObject* name, const char* filename, int line, PyObject* empty_tuple,
+                                PyObject* empty_bytes) noexcept {
+#if TARN_GENERIC_ROADS
+  (void)empty_tuple;
+  (void)empty_bytes;
+  const char* chars = PyUnicode_AsUTF8(name);
+  return chars ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, chars, line)) : nullptr;
+#else
+  PyObject* file = PyUnicode_FromString(filename);
+  if (!file) return nullptr;
+  // The bytecode and line table that place a new frame at line, where the interpreter reads
+  // a frame's line from them; else the empty bytes.
+  PyObject* body = kTracebackBodySize ? PyBytes_FromStringAndSize(kTracebackBody, kTracebackBodySize)
+                                      : Py_NewRef(empty_bytes);
+  PyObject* lines = !body ? nullptr
+                    : kTracebackLineTableSize ? PyBytes_FromStringAndSize(kTracebackLineTable, kTracebackLineTableSize)
+                                              : Py_NewRef(empty_bytes);
+  PyObject* code = lines ? reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+                               0, 0, 0, 0, 0, 0, body, empty_tuple, empty_tuple, empty_tuple, empty_tuple,
+                               empty_tuple, file, name, name, line, lines, empty_bytes))
+                         : nullptr;
+  Py_XDECREF(lines);
+  Py_XDECREF(body);
+  Py_DECREF(file);
+  return code;
+#endif
+}
+
+// Adds an entry of a frame of code, with globals, at line to the traceback of the exception
+// in flight (which it never replaces, but with the error of a frame that cannot be made).
+inline void add_frame_entry(PyThreadState* ts, PyObject* code, PyObject* globals, int line) noexcept {
+  PyFrameObject* frame = PyFrame_New(ts, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+  if (!frame) return;
+  set_frame_line(frame, line);
+  PyTraceBack_Here(frame);
+  Py_DECREF(frame);
+}
+
+// The name of a code object as ASCII characters and their count, or null when it is none.
+inline const char* code_name_chars(PyCodeObject* code, Py_ssize_t* length) noexcept {
+  PyObject* name = code->co_name;
+  if (!PyUnicode_Check(name) || !PyUnicode_IS_COMPACT_ASCII(name)) return nullptr;
+  *length = PyUnicode_GET_LENGTH(name);
+  return static_cast<const char*>(PyUnicode_DATA(name));
+}
+
+#else
+
+PyObject* new_function_code(int argcount, PyObject* varnames, PyObject* filename, PyObject* name, PyObject* qualname,
+                            int firstlineno, PyObject* empty_tuple, PyObject* empty_bytes) noexcept;
+PyObject* new_entry_code(PyObject* name, const char* filename, int line, PyObject* empty_tuple,
+                         PyObject* empty_bytes) noexcept;
+void add_frame_entry(PyThreadState* ts, PyObject* code, PyObject* globals, int line) noexcept;
+// The name as UTF-8 (ASCII names read the same; others never match an ASCII one).
+inline const char* code_name_chars(PyCodeObject* code, Py_ssize_t* length) noexcept {
+  PyObject* raised = PyErr_GetRaisedException();  // asked while an exception is in flight: kept aside
+  static PyObject* co_name = nullptr;
+  PyObject* name = interned_attribute(reinterpret_cast<PyObject*>(code), "co_name", &co_name);
+  const char* chars = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, length) : nullptr;
+  Py_XDECREF(name);  // the code object keeps its name, and the name its UTF-8
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return chars;
+}
+
+#endif
+
 // ---------------------------------------------------------------------------
 // Static type objects: the slots after tp_vectorcall differ by version; a version this
 // layer does not know leaves them to the compiler's zeros.
@@ -714,50 +1106,61 @@ inline void set_frame_line(PyFrameObject*, int) noexcept {}
 // ---------------------------------------------------------------------------
 // The version check of the exec step compares the running interpreter with the one built
 // for. Until 3.10 it reads characters 0 and 2 of "3.8"-style strings; those cannot tell
-// 3.10 from 3.13, so builds for 3.10 and later compare the major and minor numbers.
+// 3.10 from 3.13, so builds for 3.10 and later compare the major and minor numbers. The
+// stable ABI is built for 3.12 and every later version.
 // ---------------------------------------------------------------------------
 constexpr bool kVersionCheckByNumbers = PY_VERSION_HEX >= 0x030A0000;
+constexpr bool kVersionCheckFromMinor = TARN_STABLE_ABI;
 
 // ---------------------------------------------------------------------------
+// What differs between the interpreters the module runs on, asked of the running one:
+//
 // Attributes of Python functions that came with later versions: __builtins__ (3.10),
-// __type_params__ (3.12), __annotate__ (3.14).
+// __type_params__ (3.12), __annotate__ (3.14), each version's attributes a prefix of the
+// next's.
 // ---------------------------------------------------------------------------
-constexpr bool kFunctionBuiltins = PY_VERSION_HEX >= 0x030A0000;
-constexpr bool kFunctionTypeParams = PY_VERSION_HEX >= 0x030C0000;
-constexpr bool kFunctionAnnotate = PY_VERSION_HEX >= 0x030E0000;
+inline TARN_RUNNING_CONSTEXPR bool functions_have_builtins() noexcept { return running_since(0x030A0000); }
+inline TARN_RUNNING_CONSTEXPR bool functions_have_type_params() noexcept { return running_since(0x030C0000); }
+inline TARN_RUNNING_CONSTEXPR bool functions_have_annotate() noexcept { return running_since(0x030E0000); }
 
 // The TypeError of an __annotate__ that gave something other than a dict, in each version's
 // words; returns null.
 inline PyObject* raise_annotate_not_dict(PyObject* result) noexcept {
-#if PY_VERSION_HEX < 0x030F0000
-  PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(result)->tp_name);
+  if (running_since(0x030F0000)) {
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", result);
+  } else {
+#if TARN_STABLE_ABI
+    PyObject* name = PyType_GetName(Py_TYPE(result));
+    if (name) PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100U'", name);
+    Py_XDECREF(name);
 #else
-  PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", result);
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(result)->tp_name);
 #endif
+  }
   return nullptr;
 }
 
-// ---------------------------------------------------------------------------
 // What a class body stores besides its functions: from 3.13 on the line of the class
 // statement first, and the attributes its methods assign on self last; from 3.14 on, after
 // those, a cell holding the namespace for the functions of the body (the class's creation
 // takes it out again).
-// ---------------------------------------------------------------------------
-constexpr bool kClassBodyLineAndAttributes = PY_VERSION_HEX >= 0x030D0000;
-constexpr bool kClassBodyDictCell = PY_VERSION_HEX >= 0x030E0000;
+inline TARN_RUNNING_CONSTEXPR bool class_body_stores_line_and_attributes() noexcept {
+  return running_since(0x030D0000);
+}
+inline TARN_RUNNING_CONSTEXPR bool class_body_stores_dict_cell() noexcept { return running_since(0x030E0000); }
 
-// ---------------------------------------------------------------------------
 // A module found in sys.modules by an import statement is asked whether it is still being
 // initialised (its __spec__._initializing). Until 3.13 an error in asking counts as "no";
 // from 3.13 on the import fails with it (an AttributeError, of a missing attribute, still
 // counts as "no").
-// ---------------------------------------------------------------------------
-constexpr bool kImportFailsWhenSpecFails = PY_VERSION_HEX >= 0x030D0000;
+inline TARN_RUNNING_CONSTEXPR bool import_fails_when_spec_fails() noexcept { return running_since(0x030D0000); }
 
 // Layouts the rest of the module relies on, asserted against the headers built with.
 static_assert(sizeof(std::size_t) == 8 && PY_VECTORCALL_ARGUMENTS_OFFSET == (std::size_t{1} << 63),
               "the offset flag is the top bit of a 64-bit count word");
+#if !TARN_GENERIC_ROADS
 static_assert(std::is_same<decltype(PyASCIIObject::hash), Py_hash_t>::value, "a str stores its hash");
+#endif
 
 }  // namespace tarn
 

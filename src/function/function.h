@@ -48,8 +48,15 @@ struct TarnFunction {
 inline TarnFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<TarnFunction*>(op); }
 inline bool is_class_bound(const TarnFunction* f) noexcept { return (f->flags & 5) == 4; }
 
-// The module's own type object; function_type (Module state) is this one or the one
-// another module published first.
+// The name of the type, and the attribute of _tarn_3_0a5 under which the modules of this
+// runtime version share it: the stable ABI's record is a type of its own, shared apart.
+constexpr const char kFunctionTypeName[] = "tarn_function_or_method";
+constexpr const char* kSharedTypeKey = kStableAbi ? "tarn_function_or_method_abi3" : kFunctionTypeName;
+
+// The module's own type object, made (readied) on first call, or null with an error set;
+// function_type (Module state) is this one or the one another module published first. Where
+// the type is a static object (not on the stable ABI), tarn_function_type is that object.
+PyTypeObject* own_function_type() noexcept;
 extern PyTypeObject tarn_function_type;
 
 // Returns a new function object, or null with an error set.

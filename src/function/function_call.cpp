@@ -92,7 +92,7 @@ PyObject* vectorcall_from_dict(PyObject* func, vectorcallfunc entry, PyObject* c
   Py_ssize_t taken = 0;
   PyObject *key, *value;
   while (taken < n && PyDict_Next(kwargs, &pos, &key, &value)) {
-    keys_are_str &= Py_TYPE(key)->tp_flags;
+    keys_are_str &= PyType_GetFlags(Py_TYPE(key));
     Py_INCREF(key);
     Py_INCREF(value);
     PyTuple_SET_ITEM(kwnames.get(), taken, key);
@@ -137,8 +137,11 @@ PyObject* call_by_method_flags(PyObject* func, PyObject* self, PyObject* args, P
 
 PyObject* function_call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
   TarnFunction* f = as_function(func);
-  if (f->vectorcall)
-    return vectorcall_from_dict(func, f->vectorcall, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs);
+  if (f->vectorcall) {
+    TupleItems items(args);
+    if (!items.data()) return nullptr;
+    return vectorcall_from_dict(func, f->vectorcall, items.data(), PyTuple_GET_SIZE(args), kwargs);
+  }
   if (!is_class_bound(f)) return call_by_method_flags(func, f->m_self, args, kwargs);
   Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
   if (!rest) return nullptr;

@@ -6,16 +6,9 @@
 
 namespace tarn {
 
-#define TARN_SAME_OFFSET(field)                                                           \
-  static_assert(offsetof(TarnFunction, field) == offsetof(PyCFunctionObject, field), \
-                "TarnFunction begins with the fields of PyCFunctionObject: " #field)
-TARN_SAME_OFFSET(m_ml);
-TARN_SAME_OFFSET(m_self);
-TARN_SAME_OFFSET(m_module);
-TARN_SAME_OFFSET(m_weakreflist);
-TARN_SAME_OFFSET(vectorcall);
-#undef TARN_SAME_OFFSET
-static_assert(offsetof(TarnFunction, dict) == sizeof(PyCFunctionObject), "the function's own fields follow");
+// A function object reads as a built-in function does where the interpreter defines that
+// record for the module's code (not on the stable ABI, whose record is the module's alone).
+TARN_ASSERT_CFUNCTION_PREFIX(TarnFunction);
 static_assert(sizeof(TarnFunction::defaults_object_count) == 4 && sizeof(TarnFunction::flags) == 4 &&
                   sizeof(TarnFunction::defaults_block_size) == sizeof(void*),
               "field widths of the shared record");
@@ -164,7 +157,7 @@ int set_later_attribute(TarnFunction* f, const char* name, PyObject* value) noex
 // The function's __annotate__ when it is one to call (borrowed), else null; -1 on failure.
 int callable_annotate(TarnFunction* f, PyObject** annotate) noexcept {
   *annotate = nullptr;
-  if (!kFunctionAnnotate) return 0;
+  if (!functions_have_annotate()) return 0;
   PyObject* found = get_later_attribute(f, "__annotate__");
   if (!found) return PyErr_Occurred() ? -1 : 0;
   if (PyCallable_Check(found)) *annotate = found;
@@ -190,7 +183,7 @@ int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
   else if (value && !PyDict_Check(value)) return refuse("__annotations__ must be set to a dict object");
   TarnFunction* f = as_function(op);
-  if (kFunctionAnnotate && f->reserved_ref && set_later_attribute(f, "__annotate__", Py_None) < 0) return -1;
+  if (functions_have_annotate() && f->reserved_ref && set_later_attribute(f, "__annotate__", Py_None) < 0) return -1;
   return store_field(&f->annotations, value);
 }
 
@@ -264,18 +257,20 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    // What later versions' Python functions have besides; each row only where they have it.
-    kFunctionBuiltins ? PyGetSetDef{"__builtins__", get_builtins, set_readonly, nullptr, nullptr} : kGetSetEnd,
-    kFunctionTypeParams ? PyGetSetDef{"__type_params__", get_type_params, set_type_params, nullptr, nullptr}
-                        : kGetSetEnd,
-    kFunctionAnnotate ? PyGetSetDef{"__annotate__", get_annotate, set_annotate, nullptr, nullptr} : kGetSetEnd,
+    // What later versions' Python functions have besides, each version's rows a prefix of the
+    // next's: the table is ended after those of the running interpreter before the type is
+    // made (end_later_attributes).
+    {"__builtins__", get_builtins, set_readonly, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
     kGetSetEnd,
 };
+constexpr int kLaterAttributesAt = 18;
 
-PyMemberDef function_members[] = {
-    {const_cast<char*>("__module__"), T_OBJECT, offsetof(TarnFunction, m_module), PY_WRITE_RESTRICTED, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+void end_later_attributes() noexcept {
+  int later = functions_have_annotate() ? 3 : functions_have_type_params() ? 2 : functions_have_builtins() ? 1 : 0;
+  function_getset[kLaterAttributesAt + later] = kGetSetEnd;
+}
 
 // Returns a new reference to the qualified name, whatever the arguments.
 PyObject* function_reduce(PyObject* op, PyObject*) noexcept {
@@ -299,7 +294,7 @@ PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
     Py_INCREF(op);
     return op;
   }
-  return PyMethod_New(op, obj);
+  return new_bound_method(op, obj);
 }
 
 // The owned object fields, in the order the collector visits and clears them.
@@ -314,6 +309,7 @@ inline PyObject** block_slots(TarnFunction* f) noexcept { return static_cast<PyO
 
 int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
   TarnFunction* f = as_function(op);
+  if (PyType_HasFeature(Py_TYPE(op), Py_TPFLAGS_HEAPTYPE)) Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(op)));
   for (auto field : kOwnedFields) Py_VISIT(f->*field);
   if (f->defaults_block)
     for (int i = 0; i < f->defaults_object_count; ++i) Py_VISIT(block_slots(f)[i]);
@@ -332,17 +328,98 @@ int function_clear(PyObject* op) noexcept {
 }
 
 void function_dealloc(PyObject* op) noexcept {
+  PyTypeObject* tp = Py_TYPE(op);
   PyObject_GC_UnTrack(op);
   if (as_function(op)->m_weakreflist) PyObject_ClearWeakRefs(op);
   function_clear(op);
   PyObject_GC_Del(op);
+  if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(reinterpret_cast<PyObject*>(tp));  // each instance holds it
 }
+
+// --- the type object -------------------------------------------------------
+// A static type object where the interpreter's headers define one for the module's code; on
+// the stable ABI a type made of slots, which the limited API lets differ from the static one
+// in two places, both mended once the type is made, in its own dictionary: the interpreter
+// takes the instances' vectorcall entry, weak references and dictionary from members of the
+// offsets and keeps the first of them there as an attribute, which goes; and the type's
+// __module__ must be a string there ("builtins", as the static type reports), so that the
+// instances' __module__ is served by the type's attribute access instead of a member.
+
+#if TARN_STABLE_ABI
+
+bool is_named(PyObject* name, const char* text) noexcept {
+  return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, text) == 0;
+}
+
+PyObject* function_getattro(PyObject* op, PyObject* name) noexcept {
+  if (is_named(name, "__module__")) return new_ref_or_none(as_function(op)->m_module);
+  return PyObject_GenericGetAttr(op, name);
+}
+
+int function_setattro(PyObject* op, PyObject* name, PyObject* value) noexcept {
+  if (is_named(name, "__module__")) return store_field(&as_function(op)->m_module, value);
+  return PyObject_GenericSetAttr(op, name, value);
+}
+
+PyMemberDef function_offsets[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(TarnFunction, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(TarnFunction, m_weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(TarnFunction, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_offsets},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {kFunctionTypeName, sizeof(TarnFunction), 0,
+                             static_cast<unsigned int>(kFunctionTypeFlags | Py_TPFLAGS_IMMUTABLETYPE |
+                                                       Py_TPFLAGS_DISALLOW_INSTANTIATION),
+                             function_slots};
+
+PyTypeObject* made_function_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* own_function_type() noexcept {
+  if (made_function_type) return made_function_type;
+  end_later_attributes();
+  Ref type = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, &function_spec, nullptr));
+  if (!type) return failed_allocation_reported("the function type could not be made"), nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+  PyObject* dict = heap_type_dict(tp);  // borrowed
+  Ref builtins = Ref::steal(PyUnicode_InternFromString("builtins"));
+  if (!dict || !builtins || PyDict_SetItemString(dict, "__module__", builtins.get()) < 0 ||
+      PyDict_DelItemString(dict, "__vectorcalloffset__") < 0)
+    return nullptr;
+  PyType_Modified(tp);
+  made_function_type = reinterpret_cast<PyTypeObject*>(type.release());
+  return made_function_type;
+}
+
+#else
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(TarnFunction, m_module), PY_WRITE_RESTRICTED, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 }  // namespace
 
 PyTypeObject tarn_function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
-    /* tp_name */ "tarn_function_or_method",
+    /* tp_name */ kFunctionTypeName,
     /* tp_basicsize */ sizeof(TarnFunction),
     /* tp_itemsize */ 0,
     /* tp_dealloc */ function_dealloc,
@@ -392,6 +469,14 @@ PyTypeObject tarn_function_type = {
     /* tp_vectorcall */ nullptr,
     TARN_TYPE_SLOTS_AFTER_VECTORCALL
 };
+
+PyTypeObject* own_function_type() noexcept {
+  if (PyType_HasFeature(&tarn_function_type, Py_TPFLAGS_READY)) return &tarn_function_type;
+  end_later_attributes();
+  return PyType_Ready(&tarn_function_type) == 0 ? &tarn_function_type : nullptr;
+}
+
+#endif
 
 namespace {
 

@@ -11,21 +11,19 @@ int fetch_shared_function_type() noexcept {
     return -1;
   }
   Ref hold = Ref::borrow(shared);
-  const char* name = tarn_function_type.tp_name;
   Ref result;
-  Ref found = Ref::steal(PyObject_GetAttrString(shared, name));
+  Ref found = Ref::steal(PyObject_GetAttrString(shared, kSharedTypeKey));
   if (found) {
     if (!PyType_Check(found.get()))
-      PyErr_Format(PyExc_TypeError, "Shared Tarn type %.200s is not a type object", name);
-    else if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != tarn_function_type.tp_basicsize)
-      PyErr_Format(PyExc_TypeError, "Shared Tarn type %.200s has the wrong size, try recompiling", name);
+      PyErr_Format(PyExc_TypeError, "Shared Tarn type %.200s is not a type object", kSharedTypeKey);
+    else if (type_basicsize(reinterpret_cast<PyTypeObject*>(found.get())) != static_cast<Py_ssize_t>(sizeof(TarnFunction)))
+      PyErr_Format(PyExc_TypeError, "Shared Tarn type %.200s has the wrong size, try recompiling", kSharedTypeKey);
     else
       result = std::move(found);
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    PyObject* own = reinterpret_cast<PyObject*>(&tarn_function_type);
-    if (PyType_Ready(&tarn_function_type) == 0 && PyObject_SetAttrString(shared, name, own) == 0)
-      result = Ref::borrow(own);
+    PyObject* own = reinterpret_cast<PyObject*>(own_function_type());
+    if (own && PyObject_SetAttrString(shared, kSharedTypeKey, own) == 0) result = Ref::borrow(own);
   }
   state.function_type = reinterpret_cast<PyTypeObject*>(result.release());
   return state.function_type ? 0 : -1;

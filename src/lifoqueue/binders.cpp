@@ -198,21 +198,7 @@ int is_true(PyObject* x) noexcept {
 
 int unicode_equals(PyObject* a, PyObject* b) noexcept {
   if (a == b) return 1;
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    if (unicode_ready(a) < 0 || unicode_ready(b) < 0) return -1;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b)) return 0;
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return 0;
-    int kind = PyUnicode_KIND(a);
-    if (kind != static_cast<int>(PyUnicode_KIND(b))) return 0;
-    const void* da = PyUnicode_DATA(a);
-    const void* db = PyUnicode_DATA(b);
-    if (PyUnicode_READ(kind, da, 0) != PyUnicode_READ(kind, db, 0)) return 0;
-    if (length == 1) return 1;
-    return std::memcmp(da, db, static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
-  }
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return exact_str_equal(a, b);
   if ((a == Py_None && PyUnicode_CheckExact(b)) || (b == Py_None && PyUnicode_CheckExact(a))) return 0;
   Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
   if (!result) return -1;

@@ -28,16 +28,15 @@ PyObject* call_unpacked(Ref callable, PyObject* arg) noexcept {
   PyObject* args[2] = {nullptr, nullptr};
   std::size_t n = 0;
   Ref self;
-  if (Py_TYPE(callable.get()) == &PyMethod_Type && PyMethod_GET_SELF(callable.get())) {
-    self = Ref::borrow(PyMethod_GET_SELF(callable.get()));
-    callable = Ref::borrow(PyMethod_GET_FUNCTION(callable.get()));
+  PyObject *func, *bound_self;
+  if (bound_method_parts(callable.get(), &func, &bound_self) && bound_self) {
+    self = Ref::borrow(bound_self);
+    callable = Ref::borrow(func);
     args[n++] = self.get();
   }
   if (arg) args[n++] = arg;
   return call_vector(callable.get(), args, n);
 }
-
-inline PyListObject* as_list(PyObject* op) noexcept { return reinterpret_cast<PyListObject*>(op); }
 
 // Returns a new reference to self.queue.
 inline PyObject* fetch_queue(PyObject* self) noexcept {
@@ -60,33 +59,53 @@ PyMethodDef* builtin_len_def() noexcept {
 }
 
 inline bool is_builtin_len(PyObject* callable) noexcept {
-  return PyCFunction_CheckExact(callable) &&
-         reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == builtin_len_def();
+  return PyCFunction_CheckExact(callable) && cfunction_def(callable) && cfunction_def(callable) == builtin_len_def();
 }
 
-// Can nothing change the attributes of tp or of its bases?
+// Can nothing change the attributes of tp or of its bases? Only a static type's are fixed
+// for the life of the process: an immutable heap type can be freed, and another made where
+// it was.
 bool attributes_fixed(PyTypeObject* tp) noexcept {
-  PyObject* mro = tp->tp_mro;
-  if (!mro) return false;
+  PyObject* mro = type_mro(tp);
+  if (!mro || PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return false;
   for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i)
     if (!type_is_immutable(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))) return false;
+  return true;
+}
+
+// The stable ABI's cache, of static types alone: the method found on the type (the winner of
+// its MRO, as the type's own attribute lookup gives it) when it is a method descriptor of
+// the type or a base and the instances have no attributes of their own; the interpreter's
+// call of the descriptor then does what obj.name(...) does.
+bool fill_fixed_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name) noexcept {
+  *cache = {nullptr, nullptr, 0, tp, 0, nullptr};
+  if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) || instances_have_dict(tp)) return true;
+  Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), name));
+  static PyObject* objclass = nullptr;
+  Ref owner = found && Py_IS_TYPE(found.get(), &PyMethodDescr_Type)
+                  ? Ref::steal(interned_attribute(found.get(), "__objclass__", &objclass))
+                  : Ref();
+  if (owner && PyType_Check(owner.get()) && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(owner.get())))
+    *cache = {tp, nullptr, 0, tp, 0, found.get()};  // the static type's dictionary holds the descriptor for good
+  PyErr_Clear();
   return true;
 }
 
 // Decides for tp at its current version; false when nothing can be cached for it.
 bool fill_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name, bool one_arg) noexcept {
   if (tp == &PyList_Type || tp == &PySet_Type) return false;
+  if constexpr (kStableAbi) return fill_fixed_method_cache(cache, tp, name);
   unsigned int version;
   PyObject* found = versioned_type_lookup(tp, name, &version);
   if (!version) return false;
-  *cache = {nullptr, nullptr, 0, tp, version};
-  if (tp->tp_getattro != PyObject_GenericGetAttr || instances_have_dict(tp) || !found ||
-      Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, PyDescr_TYPE(found)))
+  *cache = {nullptr, nullptr, 0, tp, version, nullptr};
+  if (type_getattro(tp) != PyObject_GenericGetAttr || instances_have_dict(tp) || !found ||
+      Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, method_descr_type(found)))
     return true;
-  PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+  PyMethodDef* def = method_descr_def(found);
   int flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
   if (flags == METH_FASTCALL || flags == (one_arg ? METH_O : METH_NOARGS))
-    *cache = {flags != METH_FASTCALL && attributes_fixed(tp) ? tp : nullptr, def->ml_meth, flags, tp, version};
+    *cache = {flags != METH_FASTCALL && attributes_fixed(tp) ? tp : nullptr, def->ml_meth, flags, tp, version, nullptr};
   return true;
 }
 
@@ -167,26 +186,13 @@ PyObject* qsize_defaults_getter(PyObject* function) noexcept {
 }
 
 int list_append_fast(PyObject* list, PyObject* item) noexcept {
-  PyListObject* l = as_list(list);
-  Py_ssize_t size = Py_SIZE(l);
-  Py_ssize_t capacity = l->allocated;
-  if (capacity > size && size > (capacity >> 1)) {  // append in place while no resize is due
-    Py_INCREF(item);
-    l->ob_item[size] = item;
-    Py_SET_SIZE(l, size + 1);
-    return 0;
-  }
+  if (list_append_in_place(list, item)) return 0;
   return PyList_Append(list, item);
 }
 
 // Returns the last item (the list's reference passes to the caller).
 PyObject* list_pop_fast(PyObject* list) noexcept {
-  PyListObject* l = as_list(list);
-  Py_ssize_t size = Py_SIZE(l);
-  if (size > (l->allocated >> 1)) {  // pop in place while no shrink is due
-    Py_SET_SIZE(l, size - 1);
-    return l->ob_item[size - 1];
-  }
+  if (PyObject* item = list_pop_in_place(list)) return item;
   return call_cached_method0(&list_pop_cache, list);
 }
 
@@ -220,8 +226,8 @@ int resolve_cached_method(CachedMethod* cache) noexcept {
   PyObject* method = get_attr_by_slot(reinterpret_cast<PyObject*>(cache->type), *cache->name);
   if (!method) return -1;
   cache->method = method;  // kept for the life of the process
-  if (is_subtype(Py_TYPE(method), &PyMethodDescr_Type)) {
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(method)->d_method;
+  PyMethodDef* def = is_subtype(Py_TYPE(method), &PyMethodDescr_Type) ? method_descr_def(method) : nullptr;
+  if (def) {  // none on the stable ABI, which calls the method itself
     cache->entry = def->ml_meth;
     cache->flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
   }

@@ -52,8 +52,8 @@ int set_named_in_namespace(PyObject* ns, const char* name, PyObject* value) noex
 // from 3.14 on the cell of the namespace.
 int add_body_attributes(PyObject* ns) noexcept {
   if (set_named_in_namespace(ns, "__static_attributes__", PyTuple_Pack(1, state.ids.queue)) < 0) return -1;
-  if (!kClassBodyDictCell) return 0;
-  return set_named_in_namespace(ns, "__classdictcell__", PyCell_New(ns));
+  if (!class_body_stores_dict_cell()) return 0;
+  return set_named_in_namespace(ns, "__classdictcell__", new_cell(ns));
 }
 
 inline int fail_at(ErrorPos* pos, ErrorPos where) noexcept {
@@ -78,8 +78,7 @@ PyObject* calculate_metaclass(PyObject* bases) noexcept {
     return nullptr;
   }
   if (!winner) winner = &PyType_Type;
-  Py_INCREF(winner);
-  return reinterpret_cast<PyObject*>(winner);
+  return Py_NewRef(reinterpret_cast<PyObject*>(winner));
 }
 
 PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept {
@@ -98,7 +97,7 @@ PyObject* prepare_namespace(PyObject* metaclass, PyObject* bases) noexcept {
   if (PyObject_SetItem(ns.get(), state.ids.dunder_module, state.ids.module_name) < 0 ||
       PyObject_SetItem(ns.get(), state.ids.dunder_qualname, state.ids.LifoQueue) < 0)
     return nullptr;
-  if (kClassBodyLineAndAttributes && set_named_in_namespace(ns.get(), "__firstlineno__", PyLong_FromLong(10)) < 0)
+  if (class_body_stores_line_and_attributes() && set_named_in_namespace(ns.get(), "__firstlineno__", PyLong_FromLong(10)) < 0)
     return nullptr;
   return ns.release();
 }
@@ -138,7 +137,7 @@ int build_lifoqueue_class(ErrorPos* pos) noexcept {
     return fail_at(pos, {TARN_SITE, 17});
   if (add_method(ns.get(), &get_def, get_entry, id.name_get, id.qualname_get, state.get_code) < 0)
     return fail_at(pos, {TARN_SITE, 20});
-  if (kClassBodyLineAndAttributes && add_body_attributes(ns.get()) < 0) return fail_at(pos, {TARN_SITE, 20});
+  if (class_body_stores_line_and_attributes() && add_body_attributes(ns.get()) < 0) return fail_at(pos, {TARN_SITE, 20});
 
   Ref cls = Ref::steal(create_class(metaclass.get(), bases.get(), ns.get()));
   if (!cls) return fail_at(pos, {TARN_SITE, 10});

@@ -27,7 +27,9 @@ extern GlobalCache init_collections_cache;
 // call's arguments. Every other case takes call_method0 or call_method1; exact lists and sets,
 // which have fast paths of their own, are never cached. When nothing can change the type's
 // attributes or those of its bases (built-in types such as collections.deque), its version
-// cannot change either, and the type alone is checked.
+// cannot change either, and the type alone is checked. The stable ABI, which has neither
+// version tags nor C functions to read, keeps the built-in types alone, with the method
+// descriptor, which the interpreter's own call then calls.
 struct TypeMethodCache {
   PyTypeObject* fixed;   // borrowed; the filled type when its attributes are fixed and its C function is
                          // METH_O or METH_NOARGS (called with obj and the argument or null as it is)
@@ -35,6 +37,7 @@ struct TypeMethodCache {
   int flags;             // METH_O, METH_NOARGS or METH_FASTCALL
   PyTypeObject* type;    // borrowed; the type it was last filled for (null while empty)
   unsigned int version;  // that type's version tag then
+  PyObject* descr;       // the stable ABI: the fixed type's method descriptor (borrowed: the type holds it)
 };
 extern TypeMethodCache append_cache, pop_cache;
 // The fetch of self.queue in the bodies.
@@ -88,6 +91,10 @@ inline PyObject* call_cached_entry(const TypeMethodCache& cache, PyObject* obj, 
 // Is obj's type the cache's fixed one, whose C function (with obj and arg) it calls?
 inline bool cache_calls(const TypeMethodCache& cache, PyObject* obj) noexcept { return Py_TYPE(obj) == cache.fixed; }
 inline PyObject* call_fixed_entry(const TypeMethodCache& cache, PyObject* obj, PyObject* arg) noexcept {
+  if constexpr (kStableAbi) {
+    PyObject* args[3] = {nullptr, obj, arg};
+    return PyObject_Vectorcall(cache.descr, args + 1, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
   return guarded_c_call([&] { return cache.entry(obj, arg); });
 }
 

@@ -13,11 +13,11 @@ namespace {
 // set). A failing truth test counts as 1 until then (the import machinery asks again).
 int still_initializing(PyObject* module) noexcept {
   Ref spec = Ref::steal(get_attr_quiet(module, state.ids.dunder_spec));
-  if (!spec) return kImportFailsWhenSpecFails && PyErr_Occurred() ? -1 : 0;
+  if (!spec) return import_fails_when_spec_fails() && PyErr_Occurred() ? -1 : 0;
   Ref flag = Ref::steal(get_attr_quiet(spec.get(), state.ids.initializing));
-  if (!flag) return kImportFailsWhenSpecFails && PyErr_Occurred() ? -1 : 0;
+  if (!flag) return import_fails_when_spec_fails() && PyErr_Occurred() ? -1 : 0;
   int initializing = is_true(flag.get());
-  return initializing < 0 && !kImportFailsWhenSpecFails ? 1 : initializing;
+  return initializing < 0 && !import_fails_when_spec_fails() ? 1 : initializing;
 }
 
 // The entry of sys.modules under name (a new reference), or null, with an error set only

@@ -34,6 +34,8 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 int module_exec(PyObject* module) noexcept;
 int init_identifiers() noexcept;
 int check_version() noexcept;
+// Reads "<major>.<minor>" at the start of a version string; false when there is none.
+bool read_major_minor(const char* s, int* major, int* minor) noexcept;
 // The comparison and warning of check_version for a given run-time version string.
 int check_version_against(const char* runtime_version) noexcept;
 int init_code_objects() noexcept;

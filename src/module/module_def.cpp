@@ -33,7 +33,7 @@ PyModuleDef module_def = {
 
 // 0 when this interpreter may use the module; the first one to ask is recorded.
 int check_interpreter() noexcept {
-  std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+  std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter_id == -1) {
     interpreter_id = current;
     return current == -1 ? -1 : 0;
@@ -80,6 +80,30 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 
 }  // namespace tarn
 
+namespace tarn {
+namespace {
+
+// Can the module run on this interpreter? Only the stable ABI's binary, which every CPython
+// from 3.2 on loads by its suffix, can be loaded by one it does not serve: it refuses an
+// interpreter older than the version it is built for, with ImportError, before anything
+// asks that interpreter for what it may not have.
+bool runs_here() noexcept {
+  if (!kStableAbi) return true;
+  int major = 0;
+  int minor = 0;
+  if (read_major_minor(Py_GetVersion(), &major, &minor) && major == PY_MAJOR_VERSION && minor >= PY_MINOR_VERSION)
+    return true;
+  PyErr_Format(PyExc_ImportError,
+               "corvessa.util.queue: this build (the stable ABI, queue.abi3.so) needs CPython %d.%d or later, "
+               "not %d.%d",
+               PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);
+  return false;
+}
+
+}  // namespace
+}  // namespace tarn
+
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_queue(void) {
+  if (!tarn::runs_here()) return nullptr;
   return PyModuleDef_Init(&tarn::module_def);
 }

@@ -95,10 +95,13 @@ bool read_number(const char** s, int* out) noexcept {
   return digits > 0;
 }
 
-// Reads "<major>.<minor>" at the start of a version string.
+}  // namespace
+
 bool read_major_minor(const char* s, int* major, int* minor) noexcept {
   return read_number(&s, major) && *s++ == '.' && read_number(&s, minor);
 }
+
+namespace {
 
 // Compares a run-time version string with the version built for, and writes both as the
 // warning shows them; true when they match.
@@ -118,7 +121,8 @@ bool same_version(const char* runtime_version, char (&compiled)[8], char (&runni
       major = minor = -1;
       PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
     }
-    return major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION;
+    // The stable ABI is built for its version and every later one.
+    return major == PY_MAJOR_VERSION && (kVersionCheckFromMinor ? minor >= PY_MINOR_VERSION : minor == PY_MINOR_VERSION);
   }
 }
 
@@ -144,11 +148,8 @@ int make_method_code(PyObject** varnames_slot, PyObject** code_slot, PyObject* v
                      PyObject* qualname, int argcount, int firstlineno) noexcept {
   *varnames_slot = varnames;
   if (!varnames) return -1;
-  *code_slot = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      argcount, /* posonlyargcount */ 0, /* kwonlyargcount */ 0, /* nlocals */ argcount,
-      /* stacksize */ 0, /* flags */ CO_OPTIMIZED | CO_NEWLOCALS, state.empty_bytes, state.empty_tuple,
-      state.empty_tuple, varnames, state.empty_tuple, state.empty_tuple, state.ids.code_filename, name,
-      qualname, firstlineno, state.empty_bytes, /* exceptiontable */ state.empty_bytes));
+  *code_slot = new_function_code(argcount, varnames, state.ids.code_filename, name, qualname, firstlineno,
+                                 state.empty_tuple, state.empty_bytes);
   return *code_slot ? 0 : -1;
 }
 

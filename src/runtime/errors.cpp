@@ -19,14 +19,15 @@ void restore_error_state(PyThreadState* ts, PyObject* type, PyObject* value, PyO
 }
 
 int in_base_chain(PyTypeObject* a, PyTypeObject* b) noexcept {
-  for (a = a->tp_base; a; a = a->tp_base)
+  for (a = type_base(a); a; a = type_base(a))
     if (a == b) return 1;
   return b == &PyBaseObject_Type;
 }
 
 int is_subtype(PyTypeObject* a, PyTypeObject* b) noexcept {
   if (a == b) return 1;
-  PyObject* mro = a->tp_mro;
+  if constexpr (kStableAbi) return PyType_IsSubtype(a, b);  // no MRO to read: the interpreter's own test
+  PyObject* mro = type_mro(a);
   if (!mro) return in_base_chain(a, b);
   Py_ssize_t n = PyTuple_GET_SIZE(mro);
   for (Py_ssize_t i = 0; i < n; ++i)

@@ -12,11 +12,11 @@ inline PyObject* null_result_check(PyObject* result) noexcept {
   return result;
 }
 
-// The last step of lookup_method: a bound method of obj itself is unpacked.
-// Steals attr.
+// The last step of lookup_method: a bound method of obj itself is unpacked (where the
+// version layer can tell one). Steals attr.
 int hand_out_attribute(PyObject* obj, PyObject* attr, PyObject** method) noexcept {
-  if (attr && Py_TYPE(attr) == &PyMethod_Type && PyMethod_GET_SELF(attr) == obj) {
-    PyObject* func = PyMethod_GET_FUNCTION(attr);
+  PyObject *func, *self;
+  if (bound_method_parts(attr, &func, &self) && self == obj) {
     Py_INCREF(func);
     Py_DECREF(attr);
     *method = func;
@@ -31,9 +31,9 @@ int hand_out_attribute(PyObject* obj, PyObject* attr, PyObject** method) noexcep
 int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
   // The generic roads ask the type's own lookup, which answers the same in its own words.
-  if (!kFastRoads || tp->tp_getattro != PyObject_GenericGetAttr)
+  if (!kFastRoads || type_getattro(tp) != PyObject_GenericGetAttr)
     return hand_out_attribute(obj, get_attr_by_slot(obj, name), method);
-  if (!tp->tp_dict && PyType_Ready(tp) < 0) return 0;
+  if (type_unready(tp) && PyType_Ready(tp) < 0) return 0;
 
   Ref descr = Ref::borrow(type_lookup(tp, name));
   bool is_method = false;
@@ -43,8 +43,8 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
     if (PyType_HasFeature(dtp, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
       is_method = true;
     } else {
-      get = dtp->tp_descr_get;
-      if (get && dtp->tp_descr_set)  // a data descriptor wins over the instance dictionary
+      get = type_descr_get(dtp);
+      if (get && type_descr_set(dtp))  // a data descriptor wins over the instance dictionary
         return hand_out_attribute(obj, get(descr.get(), obj, reinterpret_cast<PyObject*>(tp)), method);
     }
   }
@@ -65,18 +65,18 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
     *method = descr.release();
     return 0;
   }
-  PyErr_Format(PyExc_AttributeError, kNoAttributeFormat, tp->tp_name, name);
+  PyErr_Format(PyExc_AttributeError, kNoAttributeFormat, type_name(tp), name);
   return 0;
 }
 
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
-  PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
-  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(callable)->m_self;
+  PyMethodDef* ml = cfunction_def(callable);
+  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : cfunction_self(callable);
   return null_result_check(guarded_c_call([&] { return ml->ml_meth(self, arg); }));
 }
 
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {
-  ternaryfunc call = Py_TYPE(callable)->tp_call;
+  ternaryfunc call = type_call(Py_TYPE(callable));
   if (!call) return PyObject_Call(callable, args, nullptr);
   return null_result_check(guarded_c_call([&] { return call(callable, args, nullptr); }));
 }
@@ -92,17 +92,17 @@ PyObject* call_array_via_tuple(PyObject* callable, PyObject* const* args, Py_ssi
 }
 
 PyObject* call_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf) noexcept {
+  // The stable ABI can read no builtin function's record nor any entry: the interpreter's
+  // own call takes every road below.
+  if constexpr (kStableAbi) return PyObject_Vectorcall(callable, args, nargsf, nullptr);
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   PyTypeObject* tp = Py_TYPE(callable);
   if (n == 0 && (tp == &PyCFunction_Type || (state.function_type && is_subtype(tp, state.function_type))) &&
-      (reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & METH_NOARGS))
+      (cfunction_def(callable)->ml_flags & METH_NOARGS))
     return call_cfunction(callable, nullptr);
-  if (n == 1 && tp == &PyCFunction_Type && (reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & METH_O))
+  if (n == 1 && tp == &PyCFunction_Type && (cfunction_def(callable)->ml_flags & METH_O))
     return call_cfunction(callable, args[0]);
-  if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
-    vectorcallfunc f = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) + tp->tp_vectorcall_offset);
-    if (f) return f(callable, args, static_cast<std::size_t>(n), nullptr);
-  }
+  if (vectorcallfunc f = vectorcall_of(callable)) return f(callable, args, static_cast<std::size_t>(n), nullptr);
   if (n == 0) return call_with_tuple(callable, state.empty_tuple);
   return call_array_via_tuple(callable, args, n);
 }
@@ -145,7 +145,7 @@ bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcep
   unsigned int version;
   PyObject* descr = versioned_type_lookup(tp, name, &version);
   if (!version) return false;
-  bool data_descriptor = descr && Py_TYPE(descr)->tp_descr_set;
+  bool data_descriptor = descr && type_descr_set(Py_TYPE(descr));
   *cache = {tp, version, !data_descriptor, data_descriptor ? StoragePlace{} : storage_place(tp, name)};
   return true;
 }
@@ -153,7 +153,7 @@ bool fill_attr_cache(PyTypeObject* tp, PyObject* name, AttrCache* cache) noexcep
 PyObject* get_attr_uncached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
   bool cached = tp == cache->type && type_version(tp) == cache->version;
-  if (!cached && tp->tp_getattro == PyObject_GenericGetAttr) cached = fill_attr_cache(tp, name, cache);
+  if (!cached && type_getattro(tp) == PyObject_GenericGetAttr) cached = fill_attr_cache(tp, name, cache);
   if (cached && cache->from_storage) {
     PyObject* value;
     switch (read_instance_attr_at(obj, name, stored_hash(name), &cache->place, &value)) {
@@ -172,7 +172,7 @@ PyObject* get_builtin(PyObject* name) noexcept {
 }
 
 PyObject* get_attr_quiet(PyObject* obj, PyObject* name) noexcept {
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) return generic_getattr_quiet(obj, name);
+  if (type_getattro(Py_TYPE(obj)) == PyObject_GenericGetAttr) return generic_getattr_quiet(obj, name);
   PyObject* result = get_attr_by_slot(obj, name);
   if (!result) clear_attribute_error();
   return result;

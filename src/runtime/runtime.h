@@ -65,18 +65,12 @@ void clear_attribute_error() noexcept;
 // Returns a borrowed reference, or null without an error (lookup errors are cleared).
 PyObject* dict_get_quiet(PyObject* dict, PyObject* name) noexcept;
 
-// The stored hash of a name (an identifier's was computed once when it was made).
-inline Py_hash_t stored_hash(PyObject* name) noexcept {
-  Py_hash_t h = reinterpret_cast<PyASCIIObject*>(name)->hash;
-  return h != -1 ? h : PyObject_Hash(name);
-}
-
 inline PyObject* get_attr_by_slot(PyObject* obj, PyObject* name) noexcept {
-  getattrofunc f = Py_TYPE(obj)->tp_getattro;
+  getattrofunc f = type_getattro(Py_TYPE(obj));
   return f ? f(obj, name) : PyObject_GetAttr(obj, name);
 }
 inline int set_attr_by_slot(PyObject* obj, PyObject* name, PyObject* value) noexcept {
-  setattrofunc f = Py_TYPE(obj)->tp_setattro;
+  setattrofunc f = type_setattro(Py_TYPE(obj));
   return f ? f(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
@@ -106,6 +100,7 @@ PyObject* get_attr_uncached(PyObject* obj, PyObject* name, AttrCache* cache) noe
 
 // get_attr_by_slot with the cache in front. Returns a new reference, or null with an error set.
 inline PyObject* get_attr_cached(PyObject* obj, PyObject* name, AttrCache* cache) noexcept {
+  if constexpr (kStableAbi) return PyObject_GetAttr(obj, name);  // nothing to check a cache by
   if (type_version(Py_TYPE(obj)) == cache->version) [[likely]]
     if (PyObject* found = read_at_place(obj, cache->place)) [[likely]] return Py_NewRef(found);
   return get_attr_uncached(obj, name, cache);

@@ -48,12 +48,11 @@ PyObject* empty_bytes_or_own() noexcept {
 
 // Does a cached code object carry the name this entry needs? (The names are ASCII.)
 bool code_names_function(PyCodeObject* code, const char* funcname, int impl_line) noexcept {
-  PyObject* co_name = code->co_name;
-  if (!PyUnicode_Check(co_name) || !PyUnicode_IS_COMPACT_ASCII(co_name)) return false;
-  const char* name = static_cast<const char*>(PyUnicode_DATA(co_name));
+  Py_ssize_t length;
+  const char* name = code_name_chars(code, &length);
+  if (!name) return false;
   std::size_t n = std::strlen(funcname);
-  if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(co_name)) < n || std::strncmp(name, funcname, n) != 0)
-    return false;
+  if (static_cast<std::size_t>(length) < n || std::strncmp(name, funcname, n) != 0) return false;
   return impl_line ? name[n] == ' ' : name[n] == '\0';
 }
 
@@ -98,27 +97,10 @@ PyCodeObject* make_traceback_code(const char* funcname, int impl_line, int py_li
   Ref name = Ref::steal(impl_line ? PyUnicode_FromFormat("%s (%s:%d)", funcname, kImplSourcePath, impl_line)
                                   : PyUnicode_FromString(funcname));
   if (!name) return nullptr;
-  if constexpr (!kFastRoads) {  // the interpreter's own code object of one line
-    const char* chars = PyUnicode_AsUTF8(name.get());
-    return chars ? PyCode_NewEmpty(filename, chars, py_line) : nullptr;
-  }
-  Ref file = Ref::steal(PyUnicode_FromString(filename));
-  if (!file) return nullptr;
   PyObject* empty_tuple = empty_tuple_or_own();
   PyObject* empty_bytes = empty_bytes_or_own();
   if (!empty_tuple || !empty_bytes) return nullptr;
-  // The bytecode and line table that place a new frame at py_line, where the interpreter
-  // reads a frame's line from them; else the empty bytes.
-  Ref body = kTracebackBodySize ? Ref::steal(PyBytes_FromStringAndSize(kTracebackBody, kTracebackBodySize))
-                                : Ref::borrow(empty_bytes);
-  if (!body) return nullptr;
-  Ref lines = kTracebackLineTableSize
-                  ? Ref::steal(PyBytes_FromStringAndSize(kTracebackLineTable, kTracebackLineTableSize))
-                  : Ref::borrow(empty_bytes);
-  if (!lines) return nullptr;
-  return PyUnstable_Code_NewWithPosOnlyArgs(0, 0, 0, 0, 0, 0, body.get(), empty_tuple, empty_tuple, empty_tuple,
-                                            empty_tuple, empty_tuple, file.get(), name.get(), name.get(), py_line,
-                                            lines.get(), empty_bytes);
+  return reinterpret_cast<PyCodeObject*>(new_entry_code(name.get(), filename, py_line, empty_tuple, empty_bytes));
 }
 
 int code_cache_bisect(const CodeCacheEntry* entries, int count, int key) noexcept {
@@ -150,7 +132,7 @@ PyCodeObject* code_cache_lookup(int key) noexcept {
   int pos = code_cache_find(key);
   if (pos < 0) return nullptr;
   PyCodeObject* code = code_cache.entries[pos].code;
-  Py_INCREF(code);
+  Py_INCREF(reinterpret_cast<PyObject*>(code));
   return code;
 }
 
@@ -160,7 +142,7 @@ void code_cache_insert(int key, PyCodeObject* code) noexcept {
   if (!entries) {
     entries = static_cast<CodeCacheEntry*>(PyMem_Malloc(kCodeCacheStep * sizeof(CodeCacheEntry)));
     if (!entries) return;
-    Py_INCREF(code);
+    Py_INCREF(reinterpret_cast<PyObject*>(code));
     entries[0] = {code, key};
     code_cache = {1, kCodeCacheStep, entries};
     return;
@@ -168,9 +150,9 @@ void code_cache_insert(int key, PyCodeObject* code) noexcept {
   int pos = code_cache_bisect(entries, code_cache.count, key);
   if (pos < code_cache.count && entries[pos].key == key) {
     PyCodeObject* old = entries[pos].code;
-    Py_INCREF(code);
+    Py_INCREF(reinterpret_cast<PyObject*>(code));
     entries[pos].code = code;
-    Py_DECREF(old);
+    Py_DECREF(reinterpret_cast<PyObject*>(old));
     return;
   }
   if (code_cache.count == code_cache.capacity) {
@@ -181,7 +163,7 @@ void code_cache_insert(int key, PyCodeObject* code) noexcept {
     code_cache.capacity += kCodeCacheStep;
   }
   std::memmove(entries + pos + 1, entries + pos, static_cast<std::size_t>(code_cache.count - pos) * sizeof(CodeCacheEntry));
-  Py_INCREF(code);
+  Py_INCREF(reinterpret_cast<PyObject*>(code));
   entries[pos] = {code, key};
   ++code_cache.count;
 }
@@ -198,7 +180,7 @@ void add_traceback_entry(const char* funcname, int impl_line, int py_line, const
     PyCodeObject* cached = code_cache.entries[pos].code;
     if (code_names_function(cached, funcname, impl_line)) {
       code = cached;
-      Py_INCREF(code);
+      Py_INCREF(reinterpret_cast<PyObject*>(code));
     } else {
       cached_under_other_name = true;  // that entry belongs to another function: keep it
     }
@@ -208,13 +190,8 @@ void add_traceback_entry(const char* funcname, int impl_line, int py_line, const
     if (!code) return;
     if (key && !cached_under_other_name) code_cache_insert(key, code);
   }
-  PyFrameObject* frame = PyFrame_New(ts, code, state.module_dict, nullptr);
-  if (frame) {
-    set_frame_line(frame, py_line);
-    PyTraceBack_Here(frame);
-  }
-  Py_DECREF(code);
-  Py_XDECREF(frame);
+  add_frame_entry(ts, reinterpret_cast<PyObject*>(code), state.module_dict, py_line);
+  Py_DECREF(reinterpret_cast<PyObject*>(code));
 }
 
 }  // namespace tarn

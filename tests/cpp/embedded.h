@@ -56,6 +56,12 @@ tarn::Ref weakref_target(PyObject* ref);
 // Skips a test of what only the fast roads do (caches, the module's own lookups).
 #define TARN_FAST_ROADS_ONLY() \
   if (!tarn::kFastRoads) GTEST_SKIP() << "the generic roads keep no caches and make no lookups of their own"
+// Skips a test of what the stable ABI leaves to the interpreter's own calls and lookups, as it
+// can read no builtin function's record, no method descriptor's C function and no bound method.
+#define TARN_NOT_ON_THE_STABLE_ABI()                                                                        \
+  if (tarn::kStableAbi)                                                                                     \
+  GTEST_SKIP() << "the stable ABI reads no builtin function, method descriptor or bound method: the "       \
+                  "interpreter's own calls and lookups take them"
 
 // The RecursionError of a guarded call refused at the limit, as this interpreter words it:
 // by depth until 3.14, by the machine stack from 3.14 on (its use shown as "N kB").

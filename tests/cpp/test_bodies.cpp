@@ -152,6 +152,7 @@ TEST(CachedMethod, EachConventionGetsSelfAndNoArguments) {
 // The first call resolves the method on the type and keeps it (a reference of the
 // cache's own); a method descriptor's C function is called directly from then on.
 TEST(CachedMethod, ResolvesOnceThenCallsTheCFunction) {
+  TARN_NOT_ON_THE_STABLE_ABI();
   Ref deque = eval("__import__('collections').deque(['a', 'b', 'c'])");
   Ref descriptor = eval("__import__('collections').deque.__dict__['pop']");
   Py_ssize_t descriptor_count = Py_REFCNT(descriptor.get());

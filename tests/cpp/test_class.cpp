@@ -68,7 +68,7 @@ TEST(PrepareNamespace, WithoutAMetaclassAPlainDict) {
   EXPECT_TRUE(PyDict_CheckExact(ns.get()));
   EXPECT_EQ(Py_REFCNT(ns.get()), 1);
   EXPECT_EQ(tarn_test::str_of(ns.get()), std::string("{'__module__': 'corvessa.util.queue', '__qualname__': 'LifoQueue'") +
-                                             (tarn::kClassBodyLineAndAttributes ? ", '__firstlineno__': 10}" : "}"));
+                                             (tarn::class_body_stores_line_and_attributes() ? ", '__firstlineno__': 10}" : "}"));
   EXPECT_FALSE(PyErr_Occurred());
 }
 

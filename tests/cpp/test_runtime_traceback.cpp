@@ -90,7 +90,7 @@ TEST_F(RuntimeCodeCache, RandomOrderStaysSortedAndGrows) {
   for (std::size_t i = 0; i < order.size(); ++i) {
     int key = order[i];
     Ref& code = codes[static_cast<std::size_t>(key + 100)];
-    code = make_code("rt_f", key);
+    code = make_code("rt_f", key < 0 ? -key : key);  // a line of its own, whatever the key
     tarn::code_cache_insert(key, as_code(code));
     std::vector<int> now = keys();
     ASSERT_EQ(now.size(), i + 1);
@@ -219,7 +219,10 @@ TEST_F(RuntimeTraceback, EntryNamesFunctionFileAndLine) {
   EXPECT_EQ(text(code->co_filename), "corvessa\\\\util\\\\queue.py");
   EXPECT_EQ(PyUnicode_GET_LENGTH(code->co_filename), 24);
   EXPECT_EQ(code->co_firstlineno, 21);
-  EXPECT_EQ(code->co_consts, state.empty_tuple);
+  // The stable ABI's entries take the code of a generator that the interpreter compiled.
+  if (!tarn::kStableAbi) {
+    EXPECT_EQ(code->co_consts, state.empty_tuple);
+  }
   // No bytecode, or (where frames read their line from it) a body placed at line 21.
   Ref co_code = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(code), "co_code"));
   ASSERT_TRUE(co_code && PyBytes_Check(co_code.get()));

@@ -11,6 +11,7 @@ import queue
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import unittest
@@ -20,6 +21,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # another (the sanitizer and debug builds keep their extension in a tree of their own).
 PACKAGE = os.environ.get("TARN_PACKAGE") or os.path.join(ROOT, "corvessa")
 PYTHON = os.environ.get("TARN_PYTHON") or sys.executable
+# The extension the tree holds for this interpreter: its own build, or the stable ABI's one
+# binary (make check-abi3), which the import takes only where no build of the version's own
+# suffix stands beside it. The stable ABI shares its function type under a name of its own.
+_OWN_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+STABLE_ABI = (os.path.isfile(os.path.join(PACKAGE, "util", "queue.abi3.so"))
+              and not os.path.isfile(os.path.join(PACKAGE, "util", "queue" + _OWN_SUFFIX)))
+EXTENSION_SUFFIX = ".abi3.so" if STABLE_ABI else _OWN_SUFFIX
+SHARED_TYPE_KEY = "tarn_function_or_method_abi3" if STABLE_ABI else "tarn_function_or_method"
 # Extra interpreter flags for the child processes (for example "-X dev").
 CHILD_FLAGS = os.environ.get("TARN_CHILD_FLAGS", "").split()
 

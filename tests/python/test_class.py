@@ -155,7 +155,7 @@ class AfterImportTest(unittest.TestCase):
             self.assertEqual((LifoQueue.__firstlineno__, LifoQueue.__static_attributes__), (10, ("queue",)))
 
     def test_methods(self):
-        shared = sys.modules["_tarn_3_0a5"].tarn_function_or_method
+        shared = getattr(sys.modules["_tarn_3_0a5"], harness.SHARED_TYPE_KEY)
         self.assertEqual(shared.__name__, "tarn_function_or_method")
         signatures = {"_init": "(self, _)", "_qsize": "(self, len=<built-in function len>)",
                       "_put": "(self, item)", "_get": "(self)"}
