@@ -17,7 +17,7 @@ EACH    = bash tools/each-python.sh
 SETUP   = @BUILD='$(BUILD)' bash tools/setup.sh
 export PATH := $(abspath $(BUILD))/tools/bin:$(PATH)
 
-.PHONY: all build test dist demo bench bench-instructions clean check-asan check-valgrind check-debug-malloc check-generic check-abi3 soak coverage sid-root sid-roots
+.PHONY: all build test dist demo bench bench-instructions bench-abi3 clean check-asan check-valgrind check-debug-malloc check-generic check-abi3 soak coverage sid-root sid-roots
 
 all: build
 
@@ -43,7 +43,7 @@ demo: build
 	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)
 
 # The commit measured, for the results of interpreters run where git is not (the Debian root).
-bench bench-instructions: export BENCH_SOURCE = $(shell git rev-parse --short HEAD 2>/dev/null)$(shell git status --porcelain \
+bench bench-instructions bench-abi3: export BENCH_SOURCE = $(shell git rev-parse --short HEAD 2>/dev/null)$(shell git status --porcelain \
   --untracked-files=no -- src 2>/dev/null | grep -q . && echo ' (src/ modified)')
 
 # Side-by-side benchmark (bench/README.md), on each version: wall-clock time, and
@@ -54,6 +54,14 @@ bench: build
 bench-instructions: build
 	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-instructions needs valgrind (apt-get install valgrind)" >&2; exit 1; }
 	@$(EACH) '"$$PY" bench/bench_instructions.py' $(PYTHONS)
+
+# The instructions of the one binary of the stable ABI (built as make check-abi3 builds it)
+# on each version from 3.12 on, beside that version's own build.
+bench-abi3: build
+	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-abi3 needs valgrind (apt-get install valgrind)" >&2; exit 1; }
+	@sh tools/abi3-binary.sh build-abi3 $(JOBS) $(PYTHONS)
+	@$(EACH) 'case "$$VERSION" in 3.[89]|3.1[01]) echo "the stable ABI serves 3.12 and later: left out";; \
+	  *) BENCH_OURS=$(CURDIR)/build-abi3/pkg "$$PY" bench/bench_instructions.py;; esac' $(PYTHONS)
 
 # Reliability checks (README, "Reliability checks"), on each version; each uses build
 # directories of its own.
@@ -77,7 +85,6 @@ check-generic:
 	$(SETUP) test $(PYTHONS)
 	@$(EACH) 'sh tests/reliability/check-generic.sh "$$PY" $(JOBS)' $(PYTHONS)
 
-# Line and branch coverage of src/ under the whole suite, per file, with what was never run.
 # The whole suite of every version from 3.12 on against the one binary of the stable ABI,
 # built once with 3.12's headers (tests/reliability/check-abi3.sh).
 check-abi3:
@@ -85,6 +92,7 @@ check-abi3:
 	$(SETUP) test $(PYTHONS)
 	@sh tests/reliability/check-abi3.sh $(JOBS) $(PYTHONS)
 
+# Line and branch coverage of src/ under the whole suite, per file, with what was never run.
 coverage:
 	$(NEED_PYTHON)
 	$(SETUP) test $(PYTHONS)

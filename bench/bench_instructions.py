@@ -41,11 +41,21 @@ import suite  # noqa: E402
 N = int(os.environ.get("BENCH_CG_ITERATIONS", "1000"))
 JOBS = int(os.environ.get("BENCH_CG_JOBS", "2"))
 TOP = int(os.environ.get("BENCH_CG_TOP", "15"))
-KEYS = ("hooks", "qsize", "cycle", "list", "set", "kw_qsize", "kw_put")
+KEYS = ("hooks", "qsize", "hook_qsize", "cycle", "list", "set", "kw_qsize", "kw_put")
 DRIVER = os.path.join(report.HERE, "cg_driver.py")
 EMPTY = ("hooks", "empty")
 # Cases whose per-function breakdown goes into the results.
 PROFILED = [("hooks", "ours"), ("hooks", "twin"), ("hooks", "floor"), ("qsize", "ours"), ("list", "ours")]
+
+# Beside the stable ABI's binary, the version build of the checkout ("fast", the fast roads),
+# counted in processes of its own, which import it instead (one process cannot import both).
+FAST = "fast"
+COMPETITORS = suite.COMPETITORS[:1] + ((FAST,) if report.FAST_BESIDE else ()) + suite.OTHERS
+
+
+def applies(workload, competitor):
+    return workload.applies("ours" if competitor == FAST else competitor)
+
 
 _RUN_IDS = itertools.count()
 # callgrind's name of an interpreter function that has no symbol -> the function's own name
@@ -88,9 +98,12 @@ def annotate(out):
 def callgrind(tmp, arguments, toggles=()):
     """Runs the driver with arguments under callgrind; returns (total Ir, self Ir by function,
     the driver's output). With toggles (function name patterns), only what runs inside those
-    functions is counted."""
+    functions is counted. The competitor FAST is ours of the checkout's version build."""
     out = os.path.join(tmp, "cg.%s.%d" % (".".join(arguments).strip("-"), next(_RUN_IDS)))
     env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    if FAST in arguments:
+        arguments = ["ours" if a == FAST else a for a in arguments]
+        env.pop("BENCH_OURS", None)
     options = ["--collect-atstart=no"] + ["--toggle-collect=" + RENAMED_BACK.get(t, t) for t in toggles] if toggles else []
     printed = subprocess.run(["valgrind", "--tool=callgrind", "--dump-instr=no", "--callgrind-out-file=" + out] +
                              options + [sys.executable, DRIVER] + arguments, check=True, env=env,
@@ -251,7 +264,7 @@ def qsize_budget(cases):
 def main():
     suite.check_competitors()
     only = [tuple(a.split(":", 1)) for a in sys.argv[1:]]
-    jobs = only or [(k, c) for k in KEYS for c in suite.COMPETITORS if suite.BY_KEY[k].applies(c)]
+    jobs = only or [(k, c) for k in KEYS for c in COMPETITORS if applies(suite.BY_KEY[k], c)]
     jobs.append(EMPTY)
     if not only:
         jobs += [(k, c) + tuple(p) for k, c, p in PARTS]
@@ -285,9 +298,9 @@ def main():
     rows = []
     for key in KEYS:
         w = suite.BY_KEY[key]
-        for c in suite.COMPETITORS:
+        for c in COMPETITORS:
             first = w.title if c == "ours" else ""
-            if not w.applies(c):
+            if not applies(w, c):
                 rows.append([first, c, "n/a", ""])
                 continue
             rows.append([first, c, "%.0f" % per_op[(key, c)], "" if c == "ours" else ratio(key, c)[1]])

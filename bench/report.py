@@ -6,11 +6,23 @@ import platform
 import statistics
 import subprocess
 import sys
+import sysconfig
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "README.md")
-VERSION = "%d.%d" % sys.version_info[:2]
+# The tree whose corvessa package is ours: the checkout, or one that BENCH_OURS names, such
+# as make check-abi3's build-abi3/pkg with the one binary of the stable ABI, which the
+# import takes where no build of the version's own suffix stands beside it.
+OURS_ROOT = os.environ.get("BENCH_OURS") or os.path.dirname(HERE)
+_OURS = os.path.join(OURS_ROOT, "corvessa", "util")
+STABLE_ABI = os.path.isfile(os.path.join(_OURS, "queue.abi3.so")) and not os.path.isfile(
+    os.path.join(_OURS, "queue" + sysconfig.get_config_var("EXT_SUFFIX")))
+# Beside the stable ABI's binary, the version build of the checkout, when there is one.
+FAST_BESIDE = STABLE_ABI and os.path.isfile(
+    os.path.join(os.path.dirname(HERE), "corvessa", "util", "queue" + sysconfig.get_config_var("EXT_SUFFIX")))
+# The version measured, marked for the stable ABI's binary: results-instructions-3.12-abi3.md.
+VERSION = "%d.%d" % sys.version_info[:2] + ("-abi3" if STABLE_ABI else "")
 
 
 def summary(values):

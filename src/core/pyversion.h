@@ -63,7 +63,6 @@
 #pragma weak PyObject_Vectorcall
 #pragma weak PyType_FromMetaclass
 #pragma weak PyType_GetName
-#pragma weak PyVectorcall_NARGS
 #pragma weak Py_EnterRecursiveCall
 #pragma weak Py_LeaveRecursiveCall
 #pragma weak Py_Version
@@ -189,6 +188,8 @@ static inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #define PyUnicode_GET_LENGTH(op) PyUnicode_GetLength(op)
 #define PyUnicode_AsUTF8(op) PyUnicode_AsUTF8AndSize((op), nullptr)
 #define PyCFunction_CheckExact(op) Py_IS_TYPE((op), &PyCFunction_Type)
+// The flag a vector call's count carries is itself part of the stable ABI: no call to take it off.
+#define PyVectorcall_NARGS(n) static_cast<Py_ssize_t>((n) & ~PY_VECTORCALL_ARGUMENTS_OFFSET)
 static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
 }
@@ -305,10 +306,16 @@ inline ErrorTriple swap_raised(PyThreadState*, ErrorTriple next) noexcept {
 // ---------------------------------------------------------------------------
 #if TARN_GENERIC_ROADS
 
+// The thread state the guard reads: none, the exported guard finds its own.
+inline PyThreadState* c_call_thread_state() noexcept { return nullptr; }
 inline bool enter_c_call(PyThreadState*, const char* where) noexcept { return Py_EnterRecursiveCall(where) != 0; }
 inline void leave_c_call(PyThreadState*) noexcept { Py_LeaveRecursiveCall(); }
 
-#elif PY_VERSION_HEX < 0x03090000
+#else
+
+inline PyThreadState* c_call_thread_state() noexcept { return PyThreadState_GetUnchecked(); }
+
+#if PY_VERSION_HEX < 0x03090000
 
 inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
   return _Py_MakeRecCheck(ts->recursion_depth) && _Py_CheckRecursiveCall(where);
@@ -353,6 +360,7 @@ inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
 inline void leave_c_call(PyThreadState*) noexcept {}
 #endif
 
+#endif
 #endif
 
 // ---------------------------------------------------------------------------
@@ -532,9 +540,25 @@ inline vectorcallfunc vectorcall_of(PyObject* obj) noexcept {
 // function object of the module's own, which begins with the same fields).
 inline PyMethodDef* cfunction_def(PyObject* f) noexcept { return reinterpret_cast<PyCFunctionObject*>(f)->m_ml; }
 inline PyObject* cfunction_self(PyObject* f) noexcept { return reinterpret_cast<PyCFunctionObject*>(f)->m_self; }
+// The C function of a builtin function record, and the self it is called with (null for
+// METH_STATIC).
+inline PyCFunction cfunction_entry(PyObject* f) noexcept { return cfunction_def(f)->ml_meth; }
+// Is builtin function f the one of method record def?
+inline bool cfunction_is(PyObject* f, const PyMethodDef* def) noexcept { return cfunction_def(f) == def; }
+inline PyObject* cfunction_call_self(PyObject* f) noexcept {
+  return (cfunction_def(f)->ml_flags & METH_STATIC) ? nullptr : cfunction_self(f);
+}
 // The method definition of a method descriptor (checked by the caller).
 inline PyMethodDef* method_descr_def(PyObject* d) noexcept { return reinterpret_cast<PyMethodDescrObject*>(d)->d_method; }
 inline PyTypeObject* method_descr_type(PyObject* d) noexcept { return PyDescr_TYPE(d); }
+// The C function and flags (METH_CLASS, METH_STATIC and METH_COEXIST left out) of method
+// descriptor d, which obj's type has; false when they cannot be read.
+inline bool method_descr_entry(PyObject* d, PyObject*, PyCFunction* entry, int* flags) noexcept {
+  PyMethodDef* def = method_descr_def(d);
+  *entry = def->ml_meth;
+  *flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+  return true;
+}
 // A bound method's function and self, when attr is one.
 inline bool bound_method_parts(PyObject* attr, PyObject** func, PyObject** self) noexcept {
   if (!attr || Py_TYPE(attr) != &PyMethod_Type) return false;
@@ -593,8 +617,26 @@ inline Py_ssize_t type_basicsize(PyTypeObject* tp) noexcept {
 inline vectorcallfunc vectorcall_of(PyObject*) noexcept { return nullptr; }
 inline PyMethodDef* cfunction_def(PyObject*) noexcept { return nullptr; }
 inline PyObject* cfunction_self(PyObject*) noexcept { return nullptr; }
+// Of a builtin function (PyCFunction_Check), from the interpreter's exported getters.
+inline PyCFunction cfunction_entry(PyObject* f) noexcept { return PyCFunction_GetFunction(f); }
+inline bool cfunction_is(PyObject* f, const PyMethodDef* def) noexcept { return PyCFunction_GetFunction(f) == def->ml_meth; }
+inline PyObject* cfunction_call_self(PyObject* f) noexcept { return PyCFunction_GetSelf(f); }
 inline PyMethodDef* method_descr_def(PyObject*) noexcept { return nullptr; }
 inline PyTypeObject* method_descr_type(PyObject*) noexcept { return nullptr; }
+// The stable ABI reads them from the built-in method that binding d to obj makes (the
+// method record is the descriptor's), and leaves errors cleared.
+inline bool method_descr_entry(PyObject* d, PyObject* obj, PyCFunction* entry, int* flags) noexcept {
+  descrgetfunc bind = type_descr_get(Py_TYPE(d));
+  PyObject* bound = bind ? bind(d, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))) : nullptr;
+  bool read = bound && PyCFunction_CheckExact(bound) && PyCFunction_GetSelf(bound) == obj;
+  if (read) {
+    *entry = PyCFunction_GetFunction(bound);
+    *flags = PyCFunction_GetFlags(bound) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+  }
+  Py_XDECREF(bound);
+  PyErr_Clear();
+  return read && *entry;
+}
 inline bool bound_method_parts(PyObject*, PyObject**, PyObject**) noexcept { return false; }
 // An attribute of the module types (MethodType, FunctionType, CellType), kept for the life of
 // the process once read (borrowed), or null with an error set.
@@ -737,6 +779,15 @@ inline bool type_is_immutable(PyTypeObject* tp) noexcept {
   if (PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE)) return true;
 #endif
   return !PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
+}
+
+// Does tp look its instances' attributes up with the interpreter's generic lookup?
+inline bool attributes_looked_up_generically(PyTypeObject* tp) noexcept {
+#if TARN_STABLE_ABI
+  return PyType_GetSlot(tp, Py_tp_getattro) == reinterpret_cast<void*>(PyObject_GenericGetAttr);
+#else
+  return tp->tp_getattro == PyObject_GenericGetAttr;
+#endif
 }
 
 // Can instances of tp have attributes of their own (a dictionary, or managed values)? The

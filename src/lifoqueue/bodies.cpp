@@ -59,54 +59,74 @@ PyMethodDef* builtin_len_def() noexcept {
 }
 
 inline bool is_builtin_len(PyObject* callable) noexcept {
-  return PyCFunction_CheckExact(callable) && cfunction_def(callable) && cfunction_def(callable) == builtin_len_def();
+  PyMethodDef* len = builtin_len_def();
+  return len && PyCFunction_CheckExact(callable) && cfunction_is(callable, len);
 }
 
-// Can nothing change the attributes of tp or of its bases? Only a static type's are fixed
-// for the life of the process: an immutable heap type can be freed, and another made where
-// it was.
+// Can nothing change the attributes of tp or of its bases (static or immutable types all)?
 bool attributes_fixed(PyTypeObject* tp) noexcept {
-  PyObject* mro = type_mro(tp);
-  if (!mro || PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return false;
-  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i)
-    if (!type_is_immutable(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))) return false;
+  static PyObject* name = nullptr;
+  Ref mro = kStableAbi ? Ref::steal(interned_attribute(reinterpret_cast<PyObject*>(tp), "__mro__", &name))
+                       : Ref::borrow(type_mro(tp));
+  PyErr_Clear();
+  if (!mro || !PyTuple_Check(mro.get())) return false;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro.get()); i < n; ++i)
+    if (!type_is_immutable(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)))) return false;
   return true;
 }
 
-// The stable ABI's cache, of static types alone: the method found on the type (the winner of
-// its MRO, as the type's own attribute lookup gives it) when it is a method descriptor of
-// the type or a base and the instances have no attributes of their own; the interpreter's
-// call of the descriptor then does what obj.name(...) does.
-bool fill_fixed_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name) noexcept {
-  *cache = {nullptr, nullptr, 0, tp, 0, nullptr};
-  if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) || instances_have_dict(tp)) return true;
+// The stable ABI's cache, of types whose attributes are fixed: the method found on the type
+// (the winner of its MRO, as the type's own attribute lookup gives it) when it is a method
+// descriptor of the type or a base, the instances have no attributes of their own and the
+// type looks them up generically; obj.name(...) then calls the descriptor's C function.
+bool fill_fixed_method_cache(TypeMethodCache* cache, PyObject* obj, PyObject* name, bool one_arg) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  *cache = {nullptr, nullptr, 0, tp, 0};
+  bool plain_type = Py_TYPE(reinterpret_cast<PyObject*>(tp)) == &PyType_Type;
+  if (!plain_type || !attributes_looked_up_generically(tp) || instances_have_dict(tp) || !attributes_fixed(tp))
+    return true;
   Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), name));
   static PyObject* objclass = nullptr;
   Ref owner = found && Py_IS_TYPE(found.get(), &PyMethodDescr_Type)
                   ? Ref::steal(interned_attribute(found.get(), "__objclass__", &objclass))
                   : Ref();
-  if (owner && PyType_Check(owner.get()) && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(owner.get())))
-    *cache = {tp, nullptr, 0, tp, 0, found.get()};  // the static type's dictionary holds the descriptor for good
   PyErr_Clear();
+  PyCFunction entry;
+  int flags;
+  if (owner && PyType_Check(owner.get()) && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(owner.get())) &&
+      method_descr_entry(found.get(), obj, &entry, &flags) && flags == (one_arg ? METH_O : METH_NOARGS))
+    *cache = {tp, entry, flags, tp, 0};
   return true;
 }
 
-// Decides for tp at its current version; false when nothing can be cached for it.
-bool fill_method_cache(TypeMethodCache* cache, PyTypeObject* tp, PyObject* name, bool one_arg) noexcept {
+// Decides for obj's type at its current version; false when nothing can be cached for it.
+bool fill_method_cache(TypeMethodCache* cache, PyObject* obj, PyObject* name, bool one_arg) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
   if (tp == &PyList_Type || tp == &PySet_Type) return false;
-  if constexpr (kStableAbi) return fill_fixed_method_cache(cache, tp, name);
+  if constexpr (kStableAbi) return fill_fixed_method_cache(cache, obj, name, one_arg);
   unsigned int version;
   PyObject* found = versioned_type_lookup(tp, name, &version);
   if (!version) return false;
-  *cache = {nullptr, nullptr, 0, tp, version, nullptr};
-  if (type_getattro(tp) != PyObject_GenericGetAttr || instances_have_dict(tp) || !found ||
-      Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, method_descr_type(found)))
+  *cache = {nullptr, nullptr, 0, tp, version};
+  PyCFunction entry;
+  int flags;
+  if (!attributes_looked_up_generically(tp) || instances_have_dict(tp) || !found ||
+      Py_TYPE(found) != &PyMethodDescr_Type || !PyType_IsSubtype(tp, method_descr_type(found)) ||
+      !method_descr_entry(found, obj, &entry, &flags))
     return true;
-  PyMethodDef* def = method_descr_def(found);
-  int flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
   if (flags == METH_FASTCALL || flags == (one_arg ? METH_O : METH_NOARGS))
-    *cache = {flags != METH_FASTCALL && attributes_fixed(tp) ? tp : nullptr, def->ml_meth, flags, tp, version, nullptr};
+    *cache = {flags != METH_FASTCALL && attributes_fixed(tp) ? tp : nullptr, entry, flags, tp, version};
   return true;
+}
+
+// Puts filled in *cache, which owns its fixed type: while the cache calls that type's C
+// function, no other type can come to be made where it was. The old one's release may run
+// code (a weak reference's callback), so callers read filled, not *cache, after it.
+void store_method_cache(TypeMethodCache* cache, const TypeMethodCache& filled) noexcept {
+  PyTypeObject* old = cache->fixed;
+  *cache = filled;
+  Py_XINCREF(reinterpret_cast<PyObject*>(filled.fixed));
+  Py_XDECREF(reinterpret_cast<PyObject*>(old));
 }
 
 // `obj.append(item)` as a statement: None (a new reference), or null with an error set.
@@ -216,20 +236,21 @@ PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept {
 }
 
 PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept {
-  if (!cache->method && resolve_cached_method(cache) < 0) return nullptr;
+  if (!cache->method && resolve_cached_method(cache, self) < 0) return nullptr;
   Ref args = Ref::steal(PyTuple_Pack(1, self));
   if (!args) return nullptr;
   return call_with_tuple(cache->method, args.get());
 }
 
-int resolve_cached_method(CachedMethod* cache) noexcept {
+int resolve_cached_method(CachedMethod* cache, PyObject* self) noexcept {
   PyObject* method = get_attr_by_slot(reinterpret_cast<PyObject*>(cache->type), *cache->name);
   if (!method) return -1;
   cache->method = method;  // kept for the life of the process
-  PyMethodDef* def = is_subtype(Py_TYPE(method), &PyMethodDescr_Type) ? method_descr_def(method) : nullptr;
-  if (def) {  // none on the stable ABI, which calls the method itself
-    cache->entry = def->ml_meth;
-    cache->flags = def->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+  PyCFunction entry;
+  int flags;
+  if (is_subtype(Py_TYPE(method), &PyMethodDescr_Type) && method_descr_entry(method, self, &entry, &flags)) {
+    cache->entry = entry;
+    cache->flags = flags;
   }
   return 0;
 }
@@ -241,9 +262,13 @@ PyObject* call_fastcall(PyCFunction entry, PyObject* obj, PyObject* arg) noexcep
 
 PyObject* call_method_uncached(TypeMethodCache* cache, PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  bool filled = tp == cache->type && type_version(tp) == cache->version;
-  if ((filled || fill_method_cache(cache, tp, name, arg != nullptr)) && cache->entry)
-    return call_cached_entry(*cache, obj, arg);
+  TypeMethodCache now = *cache;
+  bool filled = tp == now.type && type_version(tp) == now.version;
+  if (!filled && fill_method_cache(&now, obj, name, arg != nullptr)) {
+    store_method_cache(cache, now);
+    filled = true;
+  }
+  if (filled && now.entry) return call_cached_entry(now, obj, arg);
   return arg ? call_method1(obj, name, arg) : call_method0(obj, name);
 }
 

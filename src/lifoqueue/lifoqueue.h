@@ -27,17 +27,16 @@ extern GlobalCache init_collections_cache;
 // call's arguments. Every other case takes call_method0 or call_method1; exact lists and sets,
 // which have fast paths of their own, are never cached. When nothing can change the type's
 // attributes or those of its bases (built-in types such as collections.deque), its version
-// cannot change either, and the type alone is checked. The stable ABI, which has neither
-// version tags nor C functions to read, keeps the built-in types alone, with the method
-// descriptor, which the interpreter's own call then calls.
+// cannot change either, and the type alone is checked (the cache holds the type, so that no
+// other can be made in its place). The stable ABI, which has no version tags, keeps only
+// such types; it reads the C function from the built-in method the descriptor binds.
 struct TypeMethodCache {
-  PyTypeObject* fixed;   // borrowed; the filled type when its attributes are fixed and its C function is
+  PyTypeObject* fixed;   // owned; the filled type when its attributes are fixed and its C function is
                          // METH_O or METH_NOARGS (called with obj and the argument or null as it is)
   PyCFunction entry;     // the C function of the filled type's method; null: none to call directly
   int flags;             // METH_O, METH_NOARGS or METH_FASTCALL
   PyTypeObject* type;    // borrowed; the type it was last filled for (null while empty)
   unsigned int version;  // that type's version tag then
-  PyObject* descr;       // the stable ABI: the fixed type's method descriptor (borrowed: the type holds it)
 };
 extern TypeMethodCache append_cache, pop_cache;
 // The fetch of self.queue in the bodies.
@@ -72,7 +71,8 @@ int list_append_fast(PyObject* list, PyObject* item) noexcept;
 PyObject* list_pop_fast(PyObject* list) noexcept;
 PyObject* call_cached_method0(CachedMethod* cache, PyObject* self) noexcept;
 PyObject* call_cached_method0_slow(CachedMethod* cache, PyObject* self) noexcept;
-int resolve_cached_method(CachedMethod* cache) noexcept;
+// Finds the method on the cache's type, and its C function as bound to self, an instance.
+int resolve_cached_method(CachedMethod* cache, PyObject* self) noexcept;
 PyObject* call_method0(PyObject* obj, PyObject* name) noexcept;
 PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
 // A METH_FASTCALL C function called with obj and arg (null: none).
@@ -91,10 +91,6 @@ inline PyObject* call_cached_entry(const TypeMethodCache& cache, PyObject* obj, 
 // Is obj's type the cache's fixed one, whose C function (with obj and arg) it calls?
 inline bool cache_calls(const TypeMethodCache& cache, PyObject* obj) noexcept { return Py_TYPE(obj) == cache.fixed; }
 inline PyObject* call_fixed_entry(const TypeMethodCache& cache, PyObject* obj, PyObject* arg) noexcept {
-  if constexpr (kStableAbi) {
-    PyObject* args[3] = {nullptr, obj, arg};
-    return PyObject_Vectorcall(cache.descr, args + 1, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  }
   return guarded_c_call([&] { return cache.entry(obj, arg); });
 }
 

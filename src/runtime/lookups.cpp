@@ -70,9 +70,9 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 }
 
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
-  PyMethodDef* ml = cfunction_def(callable);
-  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : cfunction_self(callable);
-  return null_result_check(guarded_c_call([&] { return ml->ml_meth(self, arg); }));
+  PyCFunction entry = cfunction_entry(callable);
+  PyObject* self = cfunction_call_self(callable);
+  return null_result_check(guarded_c_call([&] { return entry(self, arg); }));
 }
 
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {

@@ -47,13 +47,14 @@ inline constexpr char kRecursionWhere[] = " while calling a Python object";
 // own calls of C functions make it (its RecursionError set instead, and null).
 template <typename Call>
 inline PyObject* guarded_c_call(Call call) noexcept {
-  PyThreadState* ts = PyThreadState_GetUnchecked();
+  PyThreadState* ts = c_call_thread_state();
   if (enter_c_call(ts, kRecursionWhere)) return nullptr;
   PyObject* result = call();
   leave_c_call(ts);
   return result;
 }
-// callable has the layout of PyCFunctionObject; arg may be null.
+// callable is a builtin function (on the fast roads, any record that begins as one); arg
+// may be null.
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept;
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept;
 PyObject* call_array_via_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept;

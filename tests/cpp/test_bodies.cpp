@@ -92,6 +92,17 @@ PyMethodDef tuple_store_methods[] = {
 };
 PyType_Slot fast_store_slots[] = {{Py_tp_methods, fast_store_methods}, {0, nullptr}};
 PyType_Slot tuple_store_slots[] = {{Py_tp_methods, tuple_store_methods}, {0, nullptr}};
+#if PY_VERSION_HEX >= 0x030A0000
+// append and pop of the plain conventions on a type nothing can change.
+PyMethodDef fixed_store_methods[] = {
+    {"append", m_o, METH_O, nullptr},
+    {"pop", m_noargs, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot fixed_store_slots[] = {{Py_tp_methods, fixed_store_methods}, {0, nullptr}};
+PyType_Spec fixed_store_spec = {"bodies_test.FixedStore", sizeof(PyObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, fixed_store_slots};
+#endif
 PyType_Spec fast_store_spec = {"bodies_test.FastStore", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, fast_store_slots};
 PyType_Spec tuple_store_spec = {"bodies_test.TupleStore", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
                                 tuple_store_slots};
@@ -152,7 +163,6 @@ TEST(CachedMethod, EachConventionGetsSelfAndNoArguments) {
 // The first call resolves the method on the type and keeps it (a reference of the
 // cache's own); a method descriptor's C function is called directly from then on.
 TEST(CachedMethod, ResolvesOnceThenCallsTheCFunction) {
-  TARN_NOT_ON_THE_STABLE_ABI();
   Ref deque = eval("__import__('collections').deque(['a', 'b', 'c'])");
   Ref descriptor = eval("__import__('collections').deque.__dict__['pop']");
   Py_ssize_t descriptor_count = Py_REFCNT(descriptor.get());
@@ -320,6 +330,38 @@ TEST(MethodCache, RefusedAtTheRecursionLimit) {
   EXPECT_EQ(str_of(deque.get()), "deque([123456])");
   EXPECT_EQ(Py_REFCNT(item.get()), item_count + 1);  // the deque's, from the first put
 }
+
+#if PY_VERSION_HEX >= 0x030A0000
+// An immutable heap type's method is called from the type alone, on either road, and the
+// cache holds the type while it does: freed, another type could be made at its address.
+TEST(MethodCache, HoldsTheFixedTypeItCalls) {
+  if (!tarn::kFastRoads && !tarn::kStableAbi) GTEST_SKIP() << "the generic roads before 3.12 keep no caches";
+  Ref q = new_queue();
+  ASSERT_TRUE(q) << pending_error();
+  Ref deque = Ref::steal(PyObject_GetAttrString(q.get(), "queue"));
+  Ref type = Ref::steal(PyType_FromSpec(&fixed_store_spec));
+  ASSERT_TRUE(type) << pending_error();
+  Ref store = Ref::steal(PyObject_CallObject(type.get(), nullptr));
+  ASSERT_TRUE(store) << pending_error();
+  Py_ssize_t type_count = Py_REFCNT(type.get());
+  ASSERT_EQ(PyObject_SetAttrString(q.get(), "queue", store.get()), 0);
+  for (int round = 0; round < 2; ++round) {  // filling the caches, then from them
+    reset_received();
+    EXPECT_EQ(Ref::steal(tarn::put_body(q.get(), Py_Ellipsis)).get(), Py_None) << pending_error();
+    EXPECT_EQ(received.arg, Py_Ellipsis);
+    EXPECT_EQ(str_of(Ref::steal(tarn::get_body(q.get())).get()), "noargs");
+    EXPECT_EQ(received.calls, 2);
+    EXPECT_EQ(received.self, store.get());
+  }
+  EXPECT_EQ(tarn::append_cache.fixed, reinterpret_cast<PyTypeObject*>(type.get()));
+  EXPECT_EQ(Py_REFCNT(type.get()), type_count + 2);  // append's cache and pop's
+  ASSERT_EQ(PyObject_SetAttrString(q.get(), "queue", deque.get()), 0);
+  EXPECT_EQ(Ref::steal(tarn::put_body(q.get(), Py_None)).get(), Py_None) << pending_error();
+  EXPECT_EQ(Ref::steal(tarn::get_body(q.get())).get(), Py_None) << pending_error();
+  EXPECT_EQ(tarn::pop_cache.fixed, Py_TYPE(deque.get()));
+  EXPECT_EQ(Py_REFCNT(type.get()), type_count);
+}
+#endif
 
 #if PY_VERSION_HEX < 0x03090000
 // Until 3.9 the recursion guard is a macro compiled into the module: the direct call

@@ -2,8 +2,9 @@
 # make check-abi3: the whole CTest suite of each interpreter given (3.12 and later) against
 # the one binary of the stable ABI: queue.abi3.so, built once with the headers of CPython 3.12
 # (the oldest interpreter of 3.12 or later this machine has) in build-abi3/binary/, and copied
-# unchanged into the package tree build-abi3/pkg/corvessa that every version's suite imports;
-# an interpreter older than 3.12 of this machine must refuse it with one ImportError line.
+# unchanged into the package tree build-abi3/pkg/corvessa that every version's suite imports
+# (tools/abi3-binary.sh); an interpreter older than 3.12 of this machine must refuse it with
+# one ImportError line.
 # Each version's C++ tests and tarn_faults, which embed or extend that interpreter, are built
 # for it in build-abi3/<version>/, on the same road (an interpreter of a Debian root builds
 # and runs there). The binary's SHA-256 is printed before the suites and checked after.
@@ -24,24 +25,7 @@ for py in "$@"; do
   if [ "$(minor_of "$py")" -ge 12 ]; then pythons="$pythons $py"; else echo "check-abi3: $(version_of "$py") is older than 3.12: left out"; fi
 done
 [ -n "$pythons" ] || { echo "check-abi3: no interpreter of 3.12 or later given" >&2; exit 1; }
-# The builder: the oldest interpreter of 3.12 or later this machine has.
-builder=
-for py in $(PYTHON= sh "$ROOT/tools/find-python.sh") $pythons; do
-  [ "$(minor_of "$py")" -ge 12 ] && { builder=$py; break; }
-done
-
-echo "=== the binary, built with CPython $(version_of "$builder") ($builder)"
-# shellcheck disable=SC2016
-sh "$ROOT/tools/with-python.sh" "$builder" sh -c \
-  'sh "$1/tools/configure.sh" "$2" "$PY" -DTARN_GENERIC_ROADS=ON -DTARN_BUILD_TESTS=OFF -DTARN_PACKAGE_DIR="$2/package" &&
-   cmake --build "$2" --target queue -j "$3"' - "$ROOT" "$OUT/binary" "$JOBS"
-rm -rf "$PKG"
-mkdir -p "$PKG"
-(cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
-  mkdir -p "$PKG/$(dirname "$f")"
-  cp -p "$ROOT/corvessa/$f" "$PKG/$f"
-done
-cp "$OUT/binary/package/queue.abi3.so" "$PKG/util/queue.abi3.so"
+sh "$ROOT/tools/abi3-binary.sh" "$OUT" "$JOBS" $pythons
 sum=$(sha256sum "$PKG/util/queue.abi3.so" | cut -d' ' -f1)
 echo "check-abi3: one binary, $PKG/util/queue.abi3.so, SHA-256 $sum"
 
