@@ -58,9 +58,29 @@ PyMethodDef* builtin_len_def() noexcept {
   return def;
 }
 
+// The builtin len once seen (owned for the life of the process, so that no other object can
+// come to be made where it was), with its C function and self: from then on it is known by
+// identity, and called without reading its record again.
+struct KnownBuiltin {
+  PyObject* object;
+  PyCFunction entry;
+  PyObject* self;
+};
+KnownBuiltin known_len = {nullptr, nullptr, nullptr};
+
+// Is callable the builtin len? The first one seen is remembered in known_len.
 inline bool is_builtin_len(PyObject* callable) noexcept {
+  if (callable == known_len.object) [[likely]] return true;
   PyMethodDef* len = builtin_len_def();
-  return len && PyCFunction_CheckExact(callable) && cfunction_is(callable, len);
+  if (!len || !PyCFunction_CheckExact(callable) || !cfunction_is(callable, len)) return false;
+  if (!known_len.object) known_len = {Py_NewRef(callable), cfunction_entry(callable), cfunction_call_self(callable)};
+  return true;
+}
+
+// len(obj) for a callable that is_builtin_len knows.
+inline PyObject* call_builtin_len(PyObject* callable, PyObject* obj) noexcept {
+  if (callable == known_len.object) [[likely]] return call_c_entry(known_len.entry, known_len.self, obj);
+  return call_cfunction(callable, obj);
 }
 
 // Can nothing change the attributes of tp or of its bases (static or immutable types all)?
@@ -171,7 +191,7 @@ PyObject* qsize_body(PyObject* self, PyObject* len) noexcept {
   if (!queue) return failed(kQsizeName, {TARN_SITE, 15});
   // The builtin takes the road call_vector would give it, without the dispatch.
   PyObject* result =
-      is_builtin_len(len) ? call_cfunction(len, queue.get()) : call_unpacked(Ref::borrow(len), queue.get());
+      is_builtin_len(len) ? call_builtin_len(len, queue.get()) : call_unpacked(Ref::borrow(len), queue.get());
   queue.reset();
   if (!result) return failed(kQsizeName, {TARN_SITE, 15});
   return result;

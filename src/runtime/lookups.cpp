@@ -69,10 +69,12 @@ int lookup_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   return 0;
 }
 
-PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
-  PyCFunction entry = cfunction_entry(callable);
-  PyObject* self = cfunction_call_self(callable);
+PyObject* call_c_entry(PyCFunction entry, PyObject* self, PyObject* arg) noexcept {
   return null_result_check(guarded_c_call([&] { return entry(self, arg); }));
+}
+
+PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept {
+  return call_c_entry(cfunction_entry(callable), cfunction_call_self(callable), arg);
 }
 
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept {

@@ -56,6 +56,8 @@ inline PyObject* guarded_c_call(Call call) noexcept {
 // callable is a builtin function (on the fast roads, any record that begins as one); arg
 // may be null.
 PyObject* call_cfunction(PyObject* callable, PyObject* arg) noexcept;
+// A C function's entry called with self and arg (may be null) as call_cfunction calls it.
+PyObject* call_c_entry(PyCFunction entry, PyObject* self, PyObject* arg) noexcept;
 PyObject* call_with_tuple(PyObject* callable, PyObject* args) noexcept;
 PyObject* call_array_via_tuple(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* get_module_global(PyObject* name, std::uint64_t* version, PyObject** value) noexcept;
