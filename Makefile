@@ -17,7 +17,7 @@ EACH    = bash tools/each-python.sh
 SETUP   = @BUILD='$(BUILD)' bash tools/setup.sh
 export PATH := $(abspath $(BUILD))/tools/bin:$(PATH)
 
-.PHONY: all build test dist demo bench bench-instructions bench-abi3 clean check-asan check-valgrind check-debug-malloc check-generic check-abi3 soak coverage sid-root sid-roots
+.PHONY: all build test dist demo bench bench-instructions bench-abi3 clean check-asan check-valgrind check-debug-malloc check-generic check-abi3 soak coverage sid-root sid-roots test-cpus
 
 all: build
 
@@ -32,12 +32,14 @@ test: build
 	$(SETUP) test $(PYTHONS)
 	@bash tools/run-tests.sh $(BUILD) $(JOBS) $(PYTHONS)
 
-# The release in dist/ (README, "Packaging"): the stripped wheel of each version, repaired
-# by auditwheel from the Debian root to the manylinux tag it earns, and the sdist.
+# The release in dist/ (README, "Packaging"): the stripped wheel of each version and the
+# stable ABI's, for this machine's CPU and (without PYTHON) every CPU whose root is made
+# (make sid-roots), repaired by auditwheel to the manylinux tag it earns, and the sdist.
+CPU_PYTHONS = $(if $(PYTHON),,$(shell sh tools/find-python.sh --cpus 2>/dev/null))
 dist:
 	$(NEED_PYTHON)
-	$(SETUP) test $(PYTHONS)
-	@bash tools/dist.sh dist $(PYTHONS)
+	$(SETUP) test $(PYTHONS) $(CPU_PYTHONS)
+	@bash tools/dist.sh dist $(PYTHONS) $(CPU_PYTHONS)
 
 demo: build
 	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)
@@ -116,3 +118,8 @@ clean:
 CPUS ?= arm64 ppc64el s390x riscv64
 sid-roots:
 	@bash tools/sid-root.sh provision $(CPUS)
+
+# The whole suite on each of those CPUs, under emulation, for every CPython its root has
+# (tools/test-cpus.sh); make test PYTHON=<root>/usr/bin/python3.X runs one.
+test-cpus:
+	@bash tools/test-cpus.sh $(CPUS)

@@ -2,7 +2,8 @@
 # Configures and builds the extension (and the C++ tests) for each interpreter, each in
 # BUILD/<version>/; the extensions land side by side in corvessa/util/. CMAKE_FLAGS from the
 # environment are passed to every configure. An interpreter of the Debian root is built for
-# inside the root, with its tests set to run there.
+# inside the root, with its tests set to run there; one of another CPU's root is built for
+# with that CPU's cross compiler in the amd64 root.
 #
 # Usage: build.sh BUILD JOBS PYTHON...
 set -euo pipefail
@@ -19,6 +20,19 @@ i=0
 for python in "$@"; do
   dir=$out/${versions[$i]}
   i=$((i + 1))
+  if cpu_root=$(bash "$root/tools/sid-root.sh" of --made "$python" 2>/dev/null) &&
+     [ "$(bash "$root/tools/sid-root.sh" cpu "$cpu_root")" != amd64 ]; then
+    # Another CPU's interpreter: cross-compiled in the amd64 root against its root, and
+    # tested in its root under emulation.
+    info=$(sh "$root/tools/with-python.sh" "$python" sh -c '"$PY" "$0" --embed' "$root/tools/python-info.py")
+    # shellcheck disable=SC2016
+    TARN_PYTHON_INFO=$info bash "$root/tools/sid-root.sh" cross "$cpu_root" sh -c '
+      # shellcheck disable=SC2086
+      sh "$1/tools/configure.sh" "$2" "$3" -DCMAKE_TOOLCHAIN_FILE="$1/tools/cross.cmake" -DTARN_SYSROOT="$4" \
+        "-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$4" ${CMAKE_FLAGS:-} && cmake --build "$2" -j "$5"' \
+      - "$root" "$dir" "${python#"$cpu_root"}" "$cpu_root" "$jobs"
+    continue
+  fi
   # shellcheck disable=SC2016
   sh "$root/tools/with-python.sh" "$python" sh -c '
     launcher=

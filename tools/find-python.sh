@@ -8,7 +8,9 @@
 # one line on stderr when none does.
 #
 # With --missing, prints instead the minor versions that the root brings and this machine
-# lacks without it (nothing when the root is made).
+# lacks without it (nothing when the root is made); with --cpus, the interpreters of the
+# roots of other CPUs that are made (make sid-roots), which no other use of this script
+# names.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 usage="corvessa.util.queue builds for CPython 3.8 and later with headers and a shared libpython; name one with PYTHON=/path/to/python3.X (for example PYTHON=\$(pyenv prefix 3.12.1)/bin/python3.12)"
@@ -19,6 +21,17 @@ check() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0" --embed' "$here/pytho
 # The interpreter's own path (a pyenv shim resolves to the interpreter behind it).
 real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py" 2>/dev/null | sed -n 1p; }
 root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
+
+if [ "${1:-}" = --cpus ]; then
+  for cpu in arm64 ppc64el s390x riscv64; do
+    cpu_root=$(bash "$here/sid-root.sh" dir "$cpu" 2>/dev/null) || continue
+    for minor in $ROOT_MINORS; do
+      p="$cpu_root/usr/bin/python3.$minor"
+      [ -x "$p" ] && check "$p" >/dev/null && echo "$p"
+    done
+  done
+  exit 0
+fi
 
 if [ -n "${PYTHON:-}" ] && [ "${1:-}" != --missing ]; then
   # An interpreter below a Debian root's directory is that root's, and needs it made.

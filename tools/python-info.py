@@ -1,7 +1,7 @@
 """Describes the interpreter that runs this script as a build target of corvessa.util.queue.
 
 Prints five lines: the interpreter's own path, its version ("3.12", "3.14d" for a debug
-build), the include directory, the extension suffix and the path of the shared libpython
+build, "3.14-aarch64" for another CPU), the include directory, the extension suffix and the path of the shared libpython
 (empty where there is none). Exits 1 with the reason on stderr when the interpreter is not
 one the module builds for: CPython 3.8 or later, with its headers and the global
 interpreter lock; with --embed (the C++ tests, which embed the interpreter), also a shared
@@ -40,9 +40,12 @@ def shared_library():
 
 
 def version():
-    """"3.12"; a debug build (its own ABI, "3.14d") is a build target of its own."""
+    """"3.12"; a debug build (its own ABI, "3.14d") is a build target of its own, and so is
+    one of a CPU other than x86_64, named with the CPU ("3.14-aarch64")."""
     debug = "d" if sysconfig.get_config_var("Py_DEBUG") else ""
-    return "%d.%d%s" % (sys.version_info[:2] + (debug,))
+    machine = platform.machine()
+    cpu = "" if machine in ("x86_64", "AMD64") else "-" + machine
+    return "%d.%d%s%s" % (sys.version_info[:2] + (debug, cpu))
 
 
 def main():

@@ -31,8 +31,11 @@ apt_install() {
   [ "$(id -u)" = 0 ] || fail "$what is missing and only root can install it: apt-get install $*"
   command -v apt-get >/dev/null || fail "$what is missing and there is no apt-get to install it ($*)"
   say "installing $what with apt-get ($*)"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null 2>&1 ||
-    { apt-get update -q >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null 2>&1; } ||
+  # Another install under way (the emulators of make sid-roots, say) holds apt's lock: wait.
+  local wait=(-o DPkg::Lock::Timeout=600)
+  DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -q "$@" >/dev/null 2>&1 ||
+    { apt-get "${wait[@]}" update -q >/dev/null 2>&1 &&
+      DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -q "$@" >/dev/null 2>&1; } ||
     fail "$what is missing and apt-get install $* failed"
 }
 

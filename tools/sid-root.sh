@@ -3,9 +3,10 @@
 # 3.13, 3.14 and 3.15 (each with its debug build, headers and own test suite), with the
 # toolchain that builds and checks for them (g++, CMake, GoogleTest, valgrind, auditwheel,
 # twine, scikit-build-core). A root of another CPU (arm64, ppc64el, s390x, riscv64) brings
-# the same versions where that CPU has them, entered through the kernel's user-mode
-# emulators (binfmt_misc), and compilers for it that run natively: the amd64 build of
-# Debian's cross compiler for that CPU, installed into the root beside its own libraries.
+# the same versions where that CPU has them (headers, test suites, GoogleTest and a compiler
+# of its own), entered through the kernel's user-mode emulators (binfmt_misc); the amd64
+# root gains Debian's cross compiler for that CPU, which builds for it at native speed
+# against the CPU's root as sysroot.
 #
 #   sid-root.sh provision [CPU...]  makes the roots (amd64 alone when none is named), or
 #                                   finishes what an interrupted run left; a second run
@@ -17,6 +18,11 @@
 #   sid-root.sh target DIR          the make target that makes the root at DIR
 #   sid-root.sh run CMD...          runs CMD inside the amd64 root, in the current directory
 #   sid-root.sh run-in DIR CMD...   runs CMD inside the root at DIR, in the current directory
+#   sid-root.sh cross DIR CMD...    runs CMD inside the amd64 root with the root of another
+#                                   CPU at DIR seen there at its own path (the sysroot of
+#                                   that CPU's cross compiler, CROSS_TRIPLET in the
+#                                   environment), in the current directory
+#   sid-root.sh cpu DIR             the CPU of the root at DIR
 #
 # SID_ROOT names the amd64 root's directory (default /var/cache/corvessa/sid); the root of
 # a CPU is beside it, named with the CPU ($SID_ROOT-arm64). Everything mounted for a root
@@ -32,8 +38,10 @@ TOP=$(cd "$(dirname "$0")/.." && pwd)
 MINORS="13 14 15"
 NATIVE_PACKAGES="g++ make cmake ninja-build libgtest-dev valgrind python3-pip python3-auditwheel patchelf twine
 python3-scikit-build-core python3-build"
-FOREIGN_PACKAGES="make cmake ninja-build libgtest-dev python3-pip python3-scikit-build-core python3-build"
+FOREIGN_PACKAGES="g++ make cmake ninja-build libgtest-dev python3-pip python3-scikit-build-core python3-build"
 APT_CONF='Acquire::Check-Valid-Until "false";'  # sid's Release on the mirror may be past its date
+# This machine's apt waits for another install under way (make test's, say) to end.
+HOST_APT=(apt-get -o DPkg::Lock::Timeout=600)
 
 fail() { echo "make sid-root: $*" >&2; exit 1; }
 
@@ -64,11 +72,7 @@ packages_of() {
     list="$list python3.$minor python3.$minor-dev python3.$minor-venv libpython3.$minor-testsuite"
     [ "$1" != "$NATIVE" ] || list="$list python3.$minor-dbg"
   done
-  if [ "$1" = "$NATIVE" ]; then
-    list="$list $NATIVE_PACKAGES"
-  else
-    list="$list $FOREIGN_PACKAGES g++-$(triplet "$1"):$NATIVE"
-  fi
+  if [ "$1" = "$NATIVE" ]; then list="$list $NATIVE_PACKAGES"; else list="$list $FOREIGN_PACKAGES"; fi
   echo $list
 }
 
@@ -82,21 +86,25 @@ mirror() {
 }
 
 # Mounts what a command in the root needs, then runs it there (in the namespace the caller
-# made with unshare). $1: the root; $2: the directory to bind at its own path ("" for
-# none); $3: the directory to start in; the rest: the command.
+# made with unshare). $1: the root; $2: the directories to bind at their own paths,
+# separated by colons ("" for none); $3: the directory to start in; the rest: the command.
 enter() {
-  local root=$1 bind=$2 cwd=$3
+  local root=$1 binds=$2 cwd=$3 bind
   shift 3
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
-  # The certificate authorities this machine trusts (a proxy's among them, where one stands
-  # between it and the registries), so that the root reaches what this machine reaches.
+  # For the project's commands (those that see the repository), the certificate authorities
+  # this machine trusts (a proxy's among them, where one stands between it and the
+  # registries), so that the root reaches what this machine reaches. Not while apt works in
+  # the root: the bundle's own package replaces that file.
   local bundle=/etc/ssl/certs/ca-certificates.crt
-  [ ! -f "$bundle" ] || [ ! -f "$root$bundle" ] || mount --bind "$bundle" "$root$bundle"
-  if [ -n "$bind" ]; then
+  [ -z "$binds" ] || [ ! -f "$bundle" ] || [ ! -f "$root$bundle" ] || mount --bind "$bundle" "$root$bundle"
+  local IFS=:
+  for bind in $binds; do
     mkdir -p "$root$bind"
     mount --bind "$bind" "$root$bind"
-  fi
+  done
+  unset IFS
   exec chroot "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"
 }
 
@@ -105,7 +113,16 @@ in_root() {  # root bind cwd command...
 }
 
 stamp() { echo "$1/etc/corvessa-root"; }
-made() { [ -f "$(stamp "$1")" ] && [ "$(head -n 1 "$(stamp "$1")")" = "$(packages_of "$(cpu_of "$1")")" ]; }
+# The cross compiler of a CPU, in the amd64 root.
+cross_compiler() { echo "g++-$(triplet "$1")"; }
+# Made: the root with its package list, and for another CPU, its cross compiler in the
+# amd64 root.
+packages_made() { [ -f "$(stamp "$1")" ] && [ "$(head -n 1 "$(stamp "$1")")" = "$(packages_of "$(cpu_of "$1")")" ]; }
+made() {
+  local cpu
+  cpu=$(cpu_of "$1")
+  packages_made "$1" && { [ "$cpu" = "$NATIVE" ] || [ -x "$NATIVE_ROOT/usr/bin/$(triplet "$cpu")-g++" ]; }
+}
 
 # Removes a partly made root; refuses while anything is mounted below it.
 discard() {
@@ -124,8 +141,9 @@ emulation() {
   fi
   [ -f "$binfmt/qemu-$(emulator "$cpu")" ] && return
   echo "sid root: installing the user-mode emulators (qemu-user-static, binfmt-support)"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support >/dev/null 2>&1 ||
-    { apt-get update -q >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static binfmt-support >/dev/null 2>&1; } ||
+  DEBIAN_FRONTEND=noninteractive "${HOST_APT[@]}" install -y -q qemu-user-static binfmt-support >/dev/null 2>&1 ||
+    { "${HOST_APT[@]}" update -q >/dev/null 2>&1 &&
+      DEBIAN_FRONTEND=noninteractive "${HOST_APT[@]}" install -y -q qemu-user-static binfmt-support >/dev/null 2>&1; } ||
     fail "$cpu: the user-mode emulator cannot be installed (apt-get install qemu-user-static binfmt-support failed)"
   update-binfmts --enable >/dev/null 2>&1 || true
   [ -f "$binfmt/qemu-$(emulator "$cpu")" ] || fail "$cpu: no emulator of $cpu is registered with binfmt_misc"
@@ -164,6 +182,12 @@ provision_one() {
     return
   fi
   [ "$(id -u)" = 0 ] || fail "needs root (debootstrap and chroot); run it as root"
+  if packages_made "$root"; then  # all but the cross compiler
+    emulation "$cpu"
+    install_cross_compiler "$cpu"
+    echo "sid root: $cpu ready at $root ($(du -sh --one-file-system "$root" | cut -f1)), finished in $((SECONDS - start)) s"
+    return
+  fi
   command -v unshare >/dev/null && command -v chroot >/dev/null || fail "needs unshare and chroot (util-linux, coreutils)"
   mirror=$(mirror)
   [ -n "$mirror" ] || fail "no Debian mirror in /etc/apt/sources.list.d/*.sources or /etc/apt/sources.list"
@@ -179,7 +203,7 @@ provision_one() {
   fi
   if ! command -v debootstrap >/dev/null; then
     echo "sid root: installing debootstrap"
-    apt-get install -y -q debootstrap >/dev/null 2>&1 || fail "no debootstrap, and apt-get install debootstrap failed"
+    "${HOST_APT[@]}" install -y -q debootstrap >/dev/null 2>&1 || fail "no debootstrap, and apt-get install debootstrap failed"
   fi
   mkdir -p "$(dirname "$root")"
   free=$(df -Pk "$(dirname "$root")" | awk 'NR == 2 {print int($4 / 1048576)}')
@@ -207,27 +231,70 @@ provision_one() {
   fi
   echo "$APT_CONF" >"$root/etc/apt/apt.conf.d/99corvessa"
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-  [ "$cpu" = "$NATIVE" ] || in_root "$root" "" / dpkg --add-architecture "$NATIVE"
   in_root "$root" "" / apt-get update -q >"$log" 2>&1 || fail "$cpu: apt-get update in the root failed (log: $log)"
+  settle "$root" >"$log" 2>&1 || fail "$cpu: dpkg cannot configure what an earlier run left in the root (log: $log)"
   install=$(served "$root" "$wanted") || exit 1
   # A root made with another package list, or left before its packages: install them now.
-  in_root "$root" "" / sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q $install" >"$log" 2>&1 ||
+  # Under emulation the test suites come last, not byte-compiled (see unpack_uncompiled).
+  local suites= rest= pkg
+  for pkg in $install; do
+    case $pkg in
+      libpython3.*-testsuite) if [ "$cpu" = "$NATIVE" ]; then rest="$rest $pkg"; else suites="$suites $pkg"; fi ;;
+      *) rest="$rest $pkg" ;;
+    esac
+  done
+  in_root "$root" "" / sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q $rest" >"$log" 2>&1 ||
     fail "$cpu: apt-get install in the root failed (log: $log)"
-  [ "$cpu" = "$NATIVE" ] || link_cross_compilers "$root" "$cpu"
   in_root "$root" "" / apt-get clean
+  [ -z "$suites" ] || unpack_uncompiled "$root" "$suites" >"$log" 2>&1 ||
+    fail "$cpu: the test suites cannot be installed in the root (log: $log)"
+  [ "$cpu" = "$NATIVE" ] || install_cross_compiler "$cpu"
   printf '%s\n%s\n' "$wanted" "$install" >"$(stamp "$root")"
   rm -f "$log"
   echo "sid root: $cpu ready at $root ($(du -sh --one-file-system "$root" | cut -f1)), made in $((SECONDS - start)) s"
 }
 
-# The cross compiler as the root's cc, c++, gcc and g++, so that every build there (CMake's
-# own search, pip's builds through the back end) takes it.
-link_cross_compilers() {
-  local root=$1 triplet tool
-  triplet=$(triplet "$2")
-  for tool in gcc:gcc g++:g++ gcc:cc g++:c++; do
-    ln -sf "/usr/bin/$triplet-${tool%%:*}" "$root/usr/local/bin/${tool#*:}"
-  done
+# Installs the test suites named (libpython3.X-testsuite) in the root of another CPU without
+# their byte-compilation: their packages' own step compiles every file of the suite with the
+# emulated interpreter, a quarter of an hour a version, while the tests import a few modules
+# of it, which the interpreter compiles as it imports them. apt fetches them and what they
+# need; dpkg unpacks them and configures them with that step left out.
+unpack_uncompiled() {
+  # shellcheck disable=SC2016
+  in_root "$1" "" / sh -c 'set -e
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --download-only "$@"
+    for deb in /var/cache/apt/archives/*.deb; do [ ! -e "$deb" ] || dpkg --unpack "$deb"; done' - $2 &&
+    settle "$1" && in_root "$1" "" / apt-get clean
+}
+
+# Configures what dpkg has unpacked and not configured (an interrupted run leaves it so, and
+# dpkg refuses to go on before); in the root of another CPU, the test suites without their
+# byte-compilation.
+settle() {
+  local uncompiled=
+  [ "$(cpu_of "$1")" = "$NATIVE" ] || uncompiled=1
+  # shellcheck disable=SC2016
+  in_root "$1" "" / sh -c 'set -e
+    if [ -n "$0" ]; then
+      for step in /var/lib/dpkg/info/libpython3.*-testsuite.postinst; do
+        [ ! -e "$step" ] || printf "#!/bin/sh\nexit 0\n" >"$step"
+      done
+    fi
+    DEBIAN_FRONTEND=noninteractive dpkg --configure -a' "$uncompiled"
+}
+
+# The CPU's cross compiler in the amd64 root (made first when it is not).
+install_cross_compiler() {
+  local cpu=$1 package log=$NATIVE_ROOT.log
+  package=$(cross_compiler "$cpu")
+  [ ! -x "$NATIVE_ROOT/usr/bin/$(triplet "$cpu")-g++" ] || return 0
+  made "$NATIVE_ROOT" || ( provision_one "$NATIVE" ) || fail "$cpu: the amd64 root, which cross-compiles for it, cannot be made"
+  echo "sid root: installing $package into the amd64 root"
+  in_root "$NATIVE_ROOT" "" / sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q $package || \
+      { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $package; }" >"$log" 2>&1 ||
+    fail "$cpu: the cross compiler $package cannot be installed into the amd64 root (log: $log)"
+  in_root "$NATIVE_ROOT" "" / apt-get clean
+  rm -f "$log"
 }
 
 provision() {
@@ -262,6 +329,15 @@ run_in() {
   in_root "$root" "$TOP" "$cwd" "$@"
 }
 
+# CMD in the amd64 root, which sees the root of another CPU at its own path.
+cross() {
+  local root=$1
+  shift
+  made "$root" || fail "no root at $root; make it with: make $(target "$root")"
+  case $PWD/ in "$TOP"/*) cwd=$PWD ;; *) cwd=$TOP ;; esac
+  CROSS_TRIPLET=$(triplet "$(cpu_of "$root")") in_root "$NATIVE_ROOT" "$TOP:$root" "$cwd" "$@"
+}
+
 target() { if [ "$(cpu_of "$1")" = "$NATIVE" ]; then echo sid-root; else echo "sid-roots CPUS=$(cpu_of "$1")"; fi; }
 
 case ${1:-} in
@@ -271,6 +347,8 @@ case ${1:-} in
   target) target "$2" ;;
   run) shift; run_in "$NATIVE_ROOT" "$@" ;;
   run-in) shift; run_in "$@" ;;
+  cross) shift; cross "$@" ;;
+  cpu) cpu_of "$2" ;;
   _enter) shift; enter "$@" ;;
-  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND..." >&2; exit 2 ;;
+  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND... | cross DIR COMMAND... | cpu DIR" >&2; exit 2 ;;
 esac

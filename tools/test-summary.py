@@ -65,9 +65,10 @@ def parse(log):
 
 
 def version_key(item):
-    """3.8 before 3.10, and 3.14 before its debug build, 3.14d."""
-    major, minor = item[0].split(".")
-    return int(major), int(minor.rstrip("d")), minor
+    """3.8 before 3.10, 3.14 before its debug build, 3.14d, and this CPU's before another's,
+    3.14-aarch64."""
+    major, minor, debug, cpu = re.match(r"(\d+)\.(\d+)(d?)(?:-(.*))?$", item[0]).groups()
+    return cpu or "", int(major), int(minor), debug
 
 
 def ctest_total(path):

@@ -5,7 +5,7 @@
 #define Py_BUILD_CORE 1
 #include "core/pyversion.h"
 
-#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x03090000
+#if !TARN_GENERIC_ROADS && !TARN_EXPORTED_GUARD && PY_VERSION_HEX >= 0x03090000
 #include <internal/pycore_ceval.h>
 #include <internal/pycore_interp.h>
 

@@ -114,13 +114,19 @@ typedef struct {
 // from 3.14 on the machine stack is compared with the thread's soft limit
 // (_PyThreadStateImpl.c_stack_soft_limit), within a band of twice the interpreter's margin
 // below it (_PyOS_STACK_MARGIN_BYTES of a build without sanitizers, whose headers double it).
-#if !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
-#define TARN_INTERP_RECURSION_LIMIT_AT 64
-#elif !TARN_GENERIC_ROADS && PY_VERSION_HEX >= 0x030E0000
-#if PY_VERSION_HEX < 0x030F0000
-#define TARN_TSTATE_STACK_SOFT_LIMIT_AT 848
-#else
-#define TARN_TSTATE_STACK_SOFT_LIMIT_AT 992
+// The offsets are this CPU's, found in its headers at configure time (tools/layout-probe.c);
+// where they could not be, the build takes the interpreter's exported guard
+// (TARN_EXPORTED_GUARD).
+#ifndef TARN_EXPORTED_GUARD
+#define TARN_EXPORTED_GUARD 0
+#endif
+#if !TARN_GENERIC_ROADS && !TARN_EXPORTED_GUARD && PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
+#ifndef TARN_INTERP_RECURSION_LIMIT_AT
+#error "TARN_INTERP_RECURSION_LIMIT_AT comes from the configure step (tools/layout-probe.c)"
+#endif
+#elif !TARN_GENERIC_ROADS && !TARN_EXPORTED_GUARD && PY_VERSION_HEX >= 0x030E0000
+#ifndef TARN_TSTATE_STACK_SOFT_LIMIT_AT
+#error "TARN_TSTATE_STACK_SOFT_LIMIT_AT comes from the configure step (tools/layout-probe.c)"
 #endif
 #ifdef Py_DEBUG
 #define TARN_STACK_MARGIN_BYTES (4096 * (uintptr_t)sizeof(void*))
@@ -302,9 +308,10 @@ inline ErrorTriple swap_raised(PyThreadState*, ErrorTriple next) noexcept {
 // entered. Until 3.11 a depth counts up to the limit (3.8 clears the overflow flag below its
 // low-water mark on the way back), from 3.11 a count of room left counts down, and from
 // 3.14 on the machine stack is measured against the thread's soft limit. The generic roads
-// take the interpreter's exported guard.
+// take the interpreter's exported guard, and so does a build that could not find where the
+// guard's fields stand.
 // ---------------------------------------------------------------------------
-#if TARN_GENERIC_ROADS
+#if TARN_GENERIC_ROADS || TARN_EXPORTED_GUARD
 
 // The thread state the guard reads: none, the exported guard finds its own.
 inline PyThreadState* c_call_thread_state() noexcept { return nullptr; }
@@ -346,7 +353,6 @@ inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
 }
 inline void leave_c_call(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
 #else
-static_assert(_Py_STACK_GROWS_DOWN, "the machine stack grows down");
 inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
 #if defined(__has_builtin) && __has_builtin(__builtin_stack_address)
   auto here = reinterpret_cast<std::uintptr_t>(__builtin_stack_address());
@@ -354,8 +360,13 @@ inline bool enter_c_call(PyThreadState* ts, const char* where) noexcept {
   auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 #endif
   std::uintptr_t soft = *reinterpret_cast<std::uintptr_t*>(reinterpret_cast<char*>(ts) + TARN_TSTATE_STACK_SOFT_LIMIT_AT);
-  // soft - 2 * margin <= here < soft, in one comparison
-  return here - (soft - 2 * TARN_STACK_MARGIN_BYTES) < 2 * TARN_STACK_MARGIN_BYTES && _Py_CheckRecursiveCall(ts, where);
+  // Within the band of twice the margin past the soft limit, in one comparison:
+#if _Py_STACK_GROWS_DOWN
+  std::uintptr_t into_band = here - (soft - 2 * TARN_STACK_MARGIN_BYTES);  // soft - 2 * margin <= here < soft
+#else
+  std::uintptr_t into_band = here - (soft + 1);  // soft < here <= soft + 2 * margin
+#endif
+  return into_band < 2 * TARN_STACK_MARGIN_BYTES && _Py_CheckRecursiveCall(ts, where);
 }
 inline void leave_c_call(PyThreadState*) noexcept {}
 #endif

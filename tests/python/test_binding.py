@@ -180,9 +180,10 @@ class KeywordTest(unittest.TestCase):
         self.assertEqual(outcome(lambda: L._put(q, 0, **{"".join(["it", "em"]): 1})),
                          bind_error("_put", "_put() got multiple values for keyword argument 'item'"))
         # "\u7469\u6d65ab" is two bytes a unit; on a little-endian machine its first four
-        # bytes spell "item": only the width check tells them apart
+        # bytes spell "item", as "\u6974\u656dab"'s do on a big-endian one: only the width
+        # check tells them apart
         for text in ("itex", "iaem", "\xedtem", "\u0100tem", "\U00010000tem", "ite", "items",
-                     "\u7469\u6d65ab"):
+                     "\u7469\u6d65ab", "\u6974\u656dab"):
             other = "".join(list(text))  # made at run time: not interned, no hash yet
             self.assertEqual(outcome(lambda: vcall(L._put, [q], (other,), [9])),
                              count_error("_put", "exactly", 2, 1), other)

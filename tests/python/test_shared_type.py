@@ -24,8 +24,19 @@ OTHER_BUILD = (os.path.join(harness.ROOT, "corvessa", "util", "queue" + sysconfi
                                                        "queue.abi3.so"))
 
 
+def built_for_this_machine(path):
+    """Is the binary at path one this interpreter's CPU runs (ELF class, byte order and
+    machine as the interpreter's own)? The checkout may hold another CPU's."""
+    try:
+        with open(path, "rb") as theirs, open(sys.executable, "rb") as ours:
+            a, b = theirs.read(20), ours.read(20)
+    except OSError:
+        return False
+    return a[4:6] + a[18:20] == b[4:6] + b[18:20]
+
+
 class SharedTypeTest(harness.ScenarioTestCase):
-    @unittest.skipUnless(sys.version_info >= (3, 12) and os.path.isfile(OTHER_BUILD),
+    @unittest.skipUnless(sys.version_info >= (3, 12) and built_for_this_machine(OTHER_BUILD),
                          "no build of the other kind at hand (a version's own beside the stable ABI's, 3.12 on)")
     def test_a_build_of_each_kind_in_one_process_each_keep_their_type(self):
         out = self.run_ok(scenario("""

@@ -27,7 +27,9 @@ ABI = CP + ("d" if sysconfig.get_config_var("Py_DEBUG") else "")
 PLATFORM = "linux_" + os.uname().machine
 DIST_INFO = "corvessa-0.1.0.dist-info/"
 WHEEL = "corvessa-0.1.0-%s-%s-%s.whl" % (CP, ABI, PLATFORM)
-WHEELHOUSE = os.path.join(ROOT, "build", "wheelhouse", "%d.%d%s" % (sys.version_info[:2] + ("d" * (ABI != CP),)))
+# Named as tools/python-info.py names the build target: "3.14d", "3.14-aarch64".
+WHEELHOUSE = os.path.join(ROOT, "build", "wheelhouse", "%d.%d%s%s" % (
+    sys.version_info[:2] + ("d" * (ABI != CP), "" if os.uname().machine == "x86_64" else "-" + os.uname().machine)))
 # Packing does not differ between versions; what does (tag, extension suffix) is taken
 # from the running interpreter. So the wheel is built on the oldest and newest alone.
 PACKAGED_ON = ((3, 8), (3, 15))

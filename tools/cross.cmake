@@ -1,0 +1,20 @@
+# Builds for another CPU with Debian's cross compiler (CROSS_TRIPLET in the environment, set by
+# tools/sid-root.sh cross) against that CPU's Debian root as sysroot (TARN_SYSROOT), which
+# holds the interpreter's headers and libraries and GoogleTest.
+set(CMAKE_SYSTEM_NAME Linux)
+if(NOT TARN_CROSS_TRIPLET)
+  set(TARN_CROSS_TRIPLET "$ENV{CROSS_TRIPLET}")
+endif()
+if(NOT TARN_CROSS_TRIPLET OR NOT TARN_SYSROOT)
+  message(FATAL_ERROR "cross.cmake needs CROSS_TRIPLET in the environment and -DTARN_SYSROOT=<root of the CPU>")
+endif()
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${TARN_CROSS_TRIPLET}")
+set(CMAKE_C_COMPILER "${TARN_CROSS_TRIPLET}-gcc")
+set(CMAKE_CXX_COMPILER "${TARN_CROSS_TRIPLET}-g++")
+set(CMAKE_SYSROOT "${TARN_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH "${TARN_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARN_CROSS_TRIPLET TARN_SYSROOT)
