@@ -58,13 +58,16 @@ for py in $pythons; do
           "-DTARN_TEST_ENV=TARN_PACKAGE=$3;TARN_GENERIC_ROADS=1" &&
         cmake --build "$2" --target tarn_internal_tests tarn_faults -j "$4"' - "$ROOT" "$dir" "$PKG" "$JOBS" &&
      ctest --test-dir "$dir" --output-on-failure -j "$JOBS"; then
-    results="$results
-CPython $version: ok"
+    :
   else
-    results="$results
-CPython $version: FAILED"
     status=1
   fi
+  # shellcheck disable=SC2016
+  summary=$(sh "$ROOT/tools/with-python.sh" "$py" sh -c '"$PY" "$0" "$1"' "$ROOT/tools/test-summary.py" "$dir" ||
+    echo "CPython $version: FAILED")
+  echo "$summary"
+  results="$results
+$(echo "$summary" | grep '^CPython') ($py)"
 done
 now=$(sha256sum "$PKG/util/queue.abi3.so" | cut -d' ' -f1)
 [ "$now" = "$sum" ] || { echo "check-abi3: the binary changed during the suites ($now)" >&2; status=1; }
