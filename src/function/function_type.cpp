@@ -343,7 +343,9 @@ void function_dealloc(PyObject* op) noexcept {
 // takes the instances' vectorcall entry, weak references and dictionary from members of the
 // offsets and keeps the first of them there as an attribute, which goes; and the type's
 // __module__ must be a string there ("builtins", as the static type reports), so that the
-// instances' __module__ is served by the type's attribute access instead of a member.
+// instances' __module__ is served by the type's attribute access instead of a member. The
+// member of that name stands there until then: a type made without a __module__ of its own
+// and a dotted name is warned of (DeprecationWarning) as it is made.
 
 #if TARN_STABLE_ABI
 
@@ -362,6 +364,7 @@ int function_setattro(PyObject* op, PyObject* name, PyObject* value) noexcept {
 }
 
 PyMemberDef function_offsets[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(TarnFunction, m_module), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(TarnFunction, vectorcall), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(TarnFunction, m_weakreflist), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(TarnFunction, dict), Py_READONLY, nullptr},

@@ -119,6 +119,19 @@ class ImportedModuleTest(unittest.TestCase):
 class StartupScenarioTest(harness.ScenarioTestCase):
     """Create and exec steps driven by hand in fresh processes."""
 
+    def test_nothing_warns(self):
+        # Every warning an error: the import, a round of the queue and a traceback entry.
+        out = self.run_ok("""
+            import corvessa.util.queue as m
+            q = m.LifoQueue()
+            q.put(1)
+            try:
+                q._get(), q._get()
+            except IndexError as e:
+                print(q.qsize(), e.__traceback__.tb_next.tb_frame.f_code.co_name)
+        """, flags=("-W", "error"))
+        self.assertEqual(out, "0 corvessa.util.queue.LifoQueue._get\n")
+
     def test_two_module_objects_before_exec(self):
         out = self.run_ok(r'''
             import importlib.machinery, importlib.util, json, sys
