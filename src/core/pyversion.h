@@ -40,6 +40,13 @@
 #ifndef TARN_STABLE_ABI
 #define TARN_STABLE_ABI 0
 #endif
+// The limited API the stable ABI is written against, 3.12's: its binary serves 3.12 and
+// every later CPython, whatever headers build it (the build gives the module's own code
+// Py_LIMITED_API at this value).
+#define TARN_STABLE_ABI_FLOOR 0x030C0000
+#if defined(Py_LIMITED_API) && Py_LIMITED_API != TARN_STABLE_ABI_FLOOR
+#error "the module's code is written against the limited API of CPython 3.12"
+#endif
 #if TARN_STABLE_ABI
 #undef TARN_GENERIC_ROADS
 #define TARN_GENERIC_ROADS 1
@@ -819,18 +826,26 @@ inline bool instances_have_dict(PyTypeObject* tp) noexcept {
 #endif
 }
 
-// The instance dictionary of obj (borrowed), or null when it has none. Made where the
-// interpreter keeps managed values instead; on the generic roads, made wherever it is not
-// made yet.
-inline PyObject* instance_dict(PyObject* obj) noexcept {
-#if TARN_STABLE_ABI
-  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);  // the object keeps it
+#if TARN_GENERIC_ROADS
+// The instance dictionary of obj as the interpreter's public interface gives it, made where it
+// is not made yet (borrowed: the object keeps it), or null without an error.
+inline PyObject* generic_instance_dict(PyObject* obj) noexcept {
+  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
   if (!dict) {
     PyErr_Clear();
     return nullptr;
   }
   Py_DECREF(dict);
   return dict;
+}
+#endif
+
+// The instance dictionary of obj (borrowed), or null when it has none. Made where the
+// interpreter keeps managed values instead; on the generic roads, made wherever it is not
+// made yet.
+inline PyObject* instance_dict(PyObject* obj) noexcept {
+#if TARN_STABLE_ABI
+  return generic_instance_dict(obj);
 #else
   Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
   if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
@@ -839,13 +854,7 @@ inline PyObject* instance_dict(PyObject* obj) noexcept {
   return slot ? *slot : nullptr;
 #else
   if (!instances_have_dict(Py_TYPE(obj))) return nullptr;
-  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);  // the object keeps it
-  if (!dict) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  Py_DECREF(dict);
-  return dict;
+  return generic_instance_dict(obj);
 #endif
 #endif
 }
@@ -1169,10 +1178,13 @@ inline const char* code_name_chars(PyCodeObject* code, Py_ssize_t* length) noexc
 // The version check of the exec step compares the running interpreter with the one built
 // for. Until 3.10 it reads characters 0 and 2 of "3.8"-style strings; those cannot tell
 // 3.10 from 3.13, so builds for 3.10 and later compare the major and minor numbers. The
-// stable ABI is built for 3.12 and every later version.
+// stable ABI is built for its floor, 3.12, and every later version, whichever headers
+// built it (another CPU's roots have 3.13 as their oldest).
 // ---------------------------------------------------------------------------
 constexpr bool kVersionCheckByNumbers = PY_VERSION_HEX >= 0x030A0000;
 constexpr bool kVersionCheckFromMinor = TARN_STABLE_ABI;
+constexpr int kBuiltForMajor = TARN_STABLE_ABI ? TARN_STABLE_ABI_FLOOR >> 24 : PY_MAJOR_VERSION;
+constexpr int kBuiltForMinor = TARN_STABLE_ABI ? (TARN_STABLE_ABI_FLOOR >> 16) & 0xff : PY_MINOR_VERSION;
 
 // ---------------------------------------------------------------------------
 // What differs between the interpreters the module runs on, asked of the running one:

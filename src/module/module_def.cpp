@@ -85,18 +85,18 @@ namespace {
 
 // Can the module run on this interpreter? Only the stable ABI's binary, which every CPython
 // from 3.2 on loads by its suffix, can be loaded by one it does not serve: it refuses an
-// interpreter older than the version it is built for, with ImportError, before anything
-// asks that interpreter for what it may not have.
+// interpreter older than the version it is built for (its floor, whichever headers built it),
+// with ImportError, before anything asks that interpreter for what it may not have.
 bool runs_here() noexcept {
   if (!kStableAbi) return true;
   int major = 0;
   int minor = 0;
-  if (read_major_minor(Py_GetVersion(), &major, &minor) && major == PY_MAJOR_VERSION && minor >= PY_MINOR_VERSION)
+  if (read_major_minor(Py_GetVersion(), &major, &minor) && major == kBuiltForMajor && minor >= kBuiltForMinor)
     return true;
   PyErr_Format(PyExc_ImportError,
                "corvessa.util.queue: this build (the stable ABI, queue.abi3.so) needs CPython %d.%d or later, "
                "not %d.%d",
-               PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);
+               kBuiltForMajor, kBuiltForMinor, major, minor);
   return false;
 }
 

@@ -108,11 +108,11 @@ namespace {
 bool same_version(const char* runtime_version, char (&compiled)[8], char (&running)[8]) noexcept {
   if constexpr (!kVersionCheckByNumbers) {
     // Characters 0 and 2 of the first three: every micro release matches.
-    PyOS_snprintf(compiled, 4, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(compiled, 4, "%d.%d", kBuiltForMajor, kBuiltForMinor);
     PyOS_snprintf(running, 4, "%s", runtime_version);
     return compiled[0] == running[0] && compiled[2] == running[2];
   } else {
-    PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(compiled, sizeof(compiled), "%d.%d", kBuiltForMajor, kBuiltForMinor);
     int major = -1;
     int minor = -1;
     if (read_major_minor(runtime_version, &major, &minor)) {
@@ -122,7 +122,7 @@ bool same_version(const char* runtime_version, char (&compiled)[8], char (&runni
       PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
     }
     // The stable ABI is built for its version and every later one.
-    return major == PY_MAJOR_VERSION && (kVersionCheckFromMinor ? minor >= PY_MINOR_VERSION : minor == PY_MINOR_VERSION);
+    return major == kBuiltForMajor && (kVersionCheckFromMinor ? minor >= kBuiltForMinor : minor == kBuiltForMinor);
   }
 }
 
