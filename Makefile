@@ -12,6 +12,7 @@ PYTHONS := $(shell PYTHON='$(PYTHON)' sh tools/find-python.sh 2>/dev/null)
 # Stops with find-python.sh's one line when no interpreter qualifies.
 NEED_PYTHON = @test -n "$(PYTHONS)" || { PYTHON='$(PYTHON)' sh tools/find-python.sh >/dev/null; exit 1; }
 EACH    = bash tools/each-python.sh
+EACH_NATIVE_CALLGRIND = TARN_NATIVE_ONLY="callgrind does not run under user-mode emulation" $(EACH)
 # What the machine lacks for the step, installed first (tools/setup.sh); the packaging tools
 # it installs from PyPI are found on PATH.
 SETUP   = @BUILD='$(BUILD)' bash tools/setup.sh
@@ -51,18 +52,18 @@ bench bench-instructions bench-abi3: export BENCH_SOURCE = $(shell git rev-parse
 # Side-by-side benchmark (bench/README.md), on each version: wall-clock time, and
 # instructions under callgrind.
 bench: build
-	@$(EACH) '"$$PY" bench/bench_time.py' $(PYTHONS)
+	@TARN_NATIVE_ONLY="times under emulation measure the emulator" $(EACH) '"$$PY" bench/bench_time.py' $(PYTHONS)
 
 bench-instructions: build
 	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-instructions needs valgrind (apt-get install valgrind)" >&2; exit 1; }
-	@$(EACH) '"$$PY" bench/bench_instructions.py' $(PYTHONS)
+	@$(EACH_NATIVE_CALLGRIND) '"$$PY" bench/bench_instructions.py' $(PYTHONS)
 
 # The instructions of the one binary of the stable ABI (built as make check-abi3 builds it)
 # on each version from 3.12 on, beside that version's own build.
 bench-abi3: build
 	@command -v valgrind >/dev/null 2>&1 || { echo "make bench-abi3 needs valgrind (apt-get install valgrind)" >&2; exit 1; }
 	@sh tools/abi3-binary.sh build-abi3 $(JOBS) $(PYTHONS)
-	@$(EACH) 'case "$$VERSION" in 3.[89]|3.1[01]) echo "the stable ABI serves 3.12 and later: left out";; \
+	@$(EACH_NATIVE_CALLGRIND) 'case "$$VERSION" in 3.[89]|3.1[01]) echo "the stable ABI serves 3.12 and later: left out";; \
 	  *) BENCH_OURS=$(CURDIR)/build-abi3/pkg "$$PY" bench/bench_instructions.py;; esac' $(PYTHONS)
 
 # Reliability checks (README, "Reliability checks"), on each version; each uses build
@@ -70,10 +71,12 @@ bench-abi3: build
 check-asan:
 	$(NEED_PYTHON)
 	$(SETUP) test $(PYTHONS)
-	@$(EACH) 'sh tests/reliability/check-asan.sh "$$PY" $(JOBS)' $(PYTHONS)
+	@TARN_NATIVE_ONLY="the sanitizers do not run under user-mode emulation" \
+	  $(EACH) 'sh tests/reliability/check-asan.sh "$$PY" $(JOBS)' $(PYTHONS)
 
 check-valgrind: build
-	@$(EACH) 'sh tests/reliability/check-valgrind.sh "$$PY" $(BUILD)/$$VERSION' $(PYTHONS)
+	@TARN_NATIVE_ONLY="valgrind does not run under user-mode emulation" \
+	  $(EACH) 'sh tests/reliability/check-valgrind.sh "$$PY" $(BUILD)/$$VERSION' $(PYTHONS)
 
 check-debug-malloc:
 	$(NEED_PYTHON)

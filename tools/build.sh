@@ -20,8 +20,8 @@ i=0
 for python in "$@"; do
   dir=$out/${versions[$i]}
   i=$((i + 1))
-  if cpu_root=$(bash "$root/tools/sid-root.sh" of --made "$python" 2>/dev/null) &&
-     [ "$(bash "$root/tools/sid-root.sh" cpu "$cpu_root")" != amd64 ]; then
+  if bash "$root/tools/sid-root.sh" foreign "$python" >/dev/null 2>&1; then
+    cpu_root=$(bash "$root/tools/sid-root.sh" of --made "$python")
     # Another CPU's interpreter: cross-compiled in the amd64 root against its root, and
     # tested in its root under emulation.
     info=$(sh "$root/tools/with-python.sh" "$python" sh -c '"$PY" "$0" --embed' "$root/tools/python-info.py")

@@ -23,6 +23,8 @@
 #                                   that CPU's cross compiler, CROSS_TRIPLET in the
 #                                   environment), in the current directory
 #   sid-root.sh cpu DIR             the CPU of the root at DIR
+#   sid-root.sh foreign PATH        the CPU of the made root of another CPU that PATH lies
+#                                   below (an interpreter run under emulation), else exits 1
 #
 # SID_ROOT names the amd64 root's directory (default /var/cache/corvessa/sid); the root of
 # a CPU is beside it, named with the CPU ($SID_ROOT-arm64). Everything mounted for a root
@@ -38,7 +40,9 @@ TOP=$(cd "$(dirname "$0")/.." && pwd)
 MINORS="13 14 15"
 NATIVE_PACKAGES="g++ make cmake ninja-build libgtest-dev valgrind python3-pip python3-auditwheel patchelf twine
 python3-scikit-build-core python3-build"
-FOREIGN_PACKAGES="g++ make cmake ninja-build libgtest-dev python3-pip python3-scikit-build-core python3-build"
+# Not twine under emulation: what it brings is byte-compiled there for a quarter of an hour.
+FOREIGN_PACKAGES="g++ make cmake ninja-build libgtest-dev python3-pip python3-auditwheel patchelf
+python3-scikit-build-core python3-build"
 APT_CONF='Acquire::Check-Valid-Until "false";'  # sid's Release on the mirror may be past its date
 # This machine's apt waits for another install under way (make test's, say) to end.
 HOST_APT=(apt-get -o DPkg::Lock::Timeout=600)
@@ -105,6 +109,9 @@ enter() {
     mount --bind "$bind" "$root$bind"
   done
   unset IFS
+  # The tools of this machine that make puts first on PATH (BUILD/tools/bin, in the
+  # repository) do not run in a root, whose own serve there.
+  PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -v "^$TOP/" | paste -sd: -)
   exec chroot "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"
 }
 
@@ -349,6 +356,7 @@ case ${1:-} in
   run-in) shift; run_in "$@" ;;
   cross) shift; cross "$@" ;;
   cpu) cpu_of "$2" ;;
+  foreign) root=$(of --made "$2") && cpu=$(cpu_of "$root") && [ "$cpu" != "$NATIVE" ] && echo "$cpu" ;;
   _enter) shift; enter "$@" ;;
-  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND... | cross DIR COMMAND... | cpu DIR" >&2; exit 2 ;;
+  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND... | cross DIR COMMAND... | cpu DIR | foreign PATH" >&2; exit 2 ;;
 esac

@@ -15,10 +15,7 @@ for cpu in "$@"; do
     status=1
     continue
   fi
-  pythons=
-  for minor in 13 14 15; do
-    [ ! -x "$root/usr/bin/python3.$minor" ] || pythons="$pythons $root/usr/bin/python3.$minor"
-  done
+  pythons=$(sh "$here/find-python.sh" --cpus | grep "^$root/" | tr '\n' ' ')
   echo "=== $cpu: $pythons"
   start=$SECONDS
   if make -C "$here/.." test PYTHONS="$pythons"; then

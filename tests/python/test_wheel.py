@@ -230,14 +230,15 @@ class WheelTest(unittest.TestCase):
         out = run(["twine", "check", "--strict", self.wheel, self.sdist])
         self.assertEqual(out.count("PASSED"), 2, out)
 
-    def test_auditwheel_finds_the_wheel_manylinux_2_17_or_better(self):
+    def test_auditwheel_finds_the_wheel_of_the_oldest_manylinux_of_its_cpu_or_better(self):
         if not shutil.which("auditwheel"):
             self.skipTest("no auditwheel on PATH (tools/setup.sh installs it from PyPI)")
         out = " ".join(run(["auditwheel", "show", self.wheel]).split())
         tag = re.search(r'consistent with the following platform tag: "manylinux_2_(\d+)_%s"'
                         % os.uname().machine, out)
         self.assertIsNotNone(tag, out)
-        self.assertLessEqual(int(tag.group(1)), 17, out)
+        oldest = {"riscv64": 31}.get(os.uname().machine, 17)  # riscv64 has no older manylinux
+        self.assertLessEqual(int(tag.group(1)), oldest, out)
 
 
 @unittest.skipUnless(sys.version_info[:2] == PACKAGED_ON[0], "the build's choice of interpreter is tested on "
