@@ -24,10 +24,5 @@ echo "=== the binary of the stable ABI, built with CPython 3.$(minor_of "$builde
 sh "$ROOT/tools/with-python.sh" "$builder" sh -c \
   'sh "$1/tools/configure.sh" "$2" "$PY" -DTARN_GENERIC_ROADS=ON -DTARN_BUILD_TESTS=OFF -DTARN_PACKAGE_DIR="$2/package" &&
    cmake --build "$2" --target queue -j "$3"' - "$ROOT" "$OUT/binary" "$JOBS"
-rm -rf "$PKG"
-mkdir -p "$PKG"
-(cd "$ROOT/corvessa" && find . -name '*.py' ! -path '*/__pycache__/*') | while read -r f; do
-  mkdir -p "$PKG/$(dirname "$f")"
-  cp -p "$ROOT/corvessa/$f" "$PKG/$f"
-done
+sh "$ROOT/tools/package-tree.sh" "$PKG"
 cp "$OUT/binary/package/queue.abi3.so" "$PKG/util/queue.abi3.so"
