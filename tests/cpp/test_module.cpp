@@ -32,17 +32,18 @@ std::string version_warning(const char* version, int* result) {
   return text;
 }
 
-// The version built for, and the warning for a run-time version that differs from it.
+// The version built for (the stable ABI's floor on the stable ABI), and the warning for a
+// run-time version that differs from it.
 constexpr const char kBuilt[] = PY_VERSION;
+const std::string kBuiltFor = std::to_string(tarn::kBuiltForMajor) + "." + std::to_string(tarn::kBuiltForMinor);
 std::string mismatch(const char* running) {
-  return std::string("RuntimeWarning: compiletime version ") + std::to_string(PY_MAJOR_VERSION) + "." +
-         std::to_string(PY_MINOR_VERSION) + " of module 'corvessa.util.queue' does not match runtime version " +
-         running;
+  return "RuntimeWarning: compiletime version " + kBuiltFor + " of module 'corvessa.util.queue' does not match " +
+         "runtime version " + running;
 }
 
 TEST(CheckVersion, AnyMicroReleaseOfTheVersionBuiltForPasses) {
   int result = -2;
-  std::string major_minor = std::to_string(PY_MAJOR_VERSION) + "." + std::to_string(PY_MINOR_VERSION);
+  const std::string& major_minor = kBuiltFor;
   EXPECT_EQ(version_warning((major_minor + ".0 (default)").c_str(), &result), "");
   EXPECT_EQ(result, 0);
   EXPECT_EQ(version_warning((major_minor + ".18 (default, May  9 2026)").c_str(), &result), "");
