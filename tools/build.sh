@@ -23,13 +23,14 @@ for python in "$@"; do
   if bash "$root/tools/sid-root.sh" foreign "$python" >/dev/null 2>&1; then
     cpu_root=$(bash "$root/tools/sid-root.sh" of --made "$python")
     # Another CPU's interpreter: cross-compiled in the amd64 root against its root, and
-    # tested in its root under emulation.
+    # tested in its root under emulation, where the tests' time limits are ten times longer.
     info=$(sh "$root/tools/with-python.sh" "$python" sh -c '"$PY" "$0" --embed' "$root/tools/python-info.py")
     # shellcheck disable=SC2016
     TARN_PYTHON_INFO=$info bash "$root/tools/sid-root.sh" cross "$cpu_root" sh -c '
       # shellcheck disable=SC2086
       sh "$1/tools/configure.sh" "$2" "$3" -DCMAKE_TOOLCHAIN_FILE="$1/tools/cross.cmake" -DTARN_SYSROOT="$4" \
-        "-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$4" ${CMAKE_FLAGS:-} && cmake --build "$2" -j "$5"' \
+        "-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$4" -DTARN_TEST_ENV=TARN_TIME_SCALE=10 ${CMAKE_FLAGS:-} &&
+        cmake --build "$2" -j "$5"' \
       - "$root" "$dir" "${python#"$cpu_root"}" "$cpu_root" "$jobs"
     continue
   fi

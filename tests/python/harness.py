@@ -31,6 +31,9 @@ EXTENSION_SUFFIX = ".abi3.so" if STABLE_ABI else _OWN_SUFFIX
 SHARED_TYPE_KEY = "tarn_function_or_method_abi3" if STABLE_ABI else "tarn_function_or_method"
 # Extra interpreter flags for the child processes (for example "-X dev").
 CHILD_FLAGS = os.environ.get("TARN_CHILD_FLAGS", "").split()
+# How many times longer than on this machine's own CPU the tests may take: a build for another
+# CPU, whose tests run under emulation, sets it. Time limits are multiplied by it.
+TIME_SCALE = float(os.environ.get("TARN_TIME_SCALE") or 1)
 
 SIX_PY2 = '''\
 PY2 = True
@@ -204,7 +207,7 @@ def run_scenario(code, tree=None, env=None, timeout=120, flags=(), argv=()):
         child_env.update(env or {})
         proc = subprocess.run([PYTHON] + CHILD_FLAGS + list(flags) + ["-c", textwrap.dedent(code)] + list(argv),
                               cwd=tree.root, env=child_env, capture_output=True, text=True,
-                              timeout=timeout)
+                              timeout=timeout * TIME_SCALE)
         return Result(proc)
     finally:
         if own_tree:

@@ -211,7 +211,7 @@ class SoakTest(unittest.TestCase):
         for t in workers + chaos:
             t.daemon = True
             t.start()
-        deadline = started + 120 + ITEMS / 2000
+        deadline = started + (120 + ITEMS / 2000) * harness.TIME_SCALE
         for t in workers:
             t.join(max(0.0, deadline - time.monotonic()))
         stuck = [t.name for t in workers if t.is_alive()]
