@@ -387,11 +387,11 @@ inline void leave_c_call(PyThreadState*) noexcept {}
 // A change signal: dict_version(d) gives a number that differs from every number it gave
 // before, for any dictionary, unless d is unchanged since (a cache that keeps the number
 // with what it read may answer again while the number is the same). Until 3.14 every
-// dictionary carries such a number, its version tag. From 3.14 on (and on the generic roads
-// from 3.12 on) the module counts the changes itself, through a dictionary watcher of the
-// interpreter, of the dictionaries it gave to watch_dict; dict_version serves only those.
-// Without a watcher to be had, dict_version gives a new number every time: nothing is ever
-// taken from a cache.
+// dictionary carries such a number, its version tag. From 3.14 on the module counts the
+// changes itself, through a dictionary watcher of the interpreter, of the dictionaries it
+// gave to watch_dict; dict_version serves only those. Without a watcher to be had (the
+// generic roads: none before 3.12, and none in the stable ABI's limited API), dict_version
+// gives a new number every time: nothing is ever taken from a cache.
 // ---------------------------------------------------------------------------
 static_assert(sizeof(std::uint64_t) == 8, "version numbers are 64 bits wide");
 

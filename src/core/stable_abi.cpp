@@ -230,8 +230,13 @@ void add_frame_entry(PyThreadState*, PyObject* code, PyObject* globals, int) noe
   Py_XDECREF(generator);
   Py_XDECREF(function);
   if (!frame && PyErr_Occurred()) {
-    Py_DECREF(raised);  // the error of the frame that could not be made stands
-    return;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      Py_DECREF(raised);  // the failed allocation of the frame stands, as on the other roads
+      return;
+    }
+    // The calls that make the frame are refused at the recursion limit: the exception in
+    // flight stands, without the entry.
+    PyErr_Clear();
   }
   PyErr_SetRaisedException(raised);
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));

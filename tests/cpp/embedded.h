@@ -55,7 +55,7 @@ tarn::Ref weakref_target(PyObject* ref);
 
 // Skips a test of what only the fast roads do (caches, the module's own lookups).
 #define TARN_FAST_ROADS_ONLY() \
-  if (!tarn::kFastRoads) GTEST_SKIP() << "the generic roads keep no caches and make no lookups of their own"
+  if (!tarn::kFastRoads) GTEST_SKIP() << "the generic roads keep no caches by version tag and make no lookups of their own"
 // Skips a test of what the stable ABI leaves to the interpreter's own calls and lookups, as it
 // can read no builtin function's record, no method descriptor's C function and no bound method.
 #define TARN_NOT_ON_THE_STABLE_ABI()                                                                        \

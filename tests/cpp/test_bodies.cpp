@@ -303,9 +303,12 @@ TEST(MethodCache, CMethodsOfEitherConventionThroughPutAndGet) {
 }
 
 // At the recursion limit the direct call is refused as the descriptor's own call would be:
-// RecursionError with _put's entry, nothing appended, no reference taken.
+// RecursionError with _put's entry, nothing appended, no reference taken. The stable ABI
+// calls the deque's C function directly too, inside the interpreter's exported guard; the
+// calls that make an entry's frame there are refused at the limit as well, and the error
+// stands without the entry.
 TEST(MethodCache, RefusedAtTheRecursionLimit) {
-  TARN_FAST_ROADS_ONLY();
+  if (!tarn::kFastRoads && !tarn::kStableAbi) GTEST_SKIP() << "the generic roads before 3.12 keep no caches";
   Ref q = new_queue();
   ASSERT_TRUE(q) << pending_error();
   Ref deque = Ref::steal(PyObject_GetAttrString(q.get(), "queue"));
@@ -326,7 +329,7 @@ TEST(MethodCache, RefusedAtTheRecursionLimit) {
   EXPECT_EQ(result, nullptr);
   EXPECT_EQ(count_after, count);
   EXPECT_EQ(tarn_test::stack_use_hidden(tarn_test::error_with_entry()),
-            tarn_test::recursion_refused() + " @ corvessa.util.queue.LifoQueue._put:18");
+            tarn_test::recursion_refused() + (tarn::kStableAbi ? "" : " @ corvessa.util.queue.LifoQueue._put:18"));
   EXPECT_EQ(str_of(deque.get()), "deque([123456])");
   EXPECT_EQ(Py_REFCNT(item.get()), item_count + 1);  // the deque's, from the first put
 }

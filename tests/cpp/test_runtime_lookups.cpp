@@ -949,7 +949,7 @@ TEST_F(RuntimeHelpers, AttrCacheReadsTheStorageAndItsFailures) {
 
 TEST_F(RuntimeHelpers, ReadGlobalCachesAndFallsBackToBuiltins) {
   PyObject* dict = state.module_dict;
-  if (tarn::dict_version(dict) != tarn::dict_version(dict))  // the generic roads before 3.12
+  if (tarn::dict_version(dict) != tarn::dict_version(dict))  // the generic roads: no watcher to be had
     GTEST_SKIP() << "no change signal of dictionaries without dictionary watchers";
   PyObject* builtins = PyModule_GetDict(state.builtins_module);
   auto tag = [dict] { return tarn::dict_version(dict); };
@@ -1020,7 +1020,7 @@ TEST_F(RuntimeHelpers, DictVersionChangesWithTheDictionaryOnly) {
               {"rt_d.popitem()", true}};
   bool signal = true;
 #if PY_VERSION_HEX >= 0x030E0000 || TARN_GENERIC_ROADS
-  signal = tarn::detail::dict_watcher >= 0;  // none before 3.12 on the generic roads
+  signal = tarn::detail::dict_watcher >= 0;  // none on the generic roads
 #endif
   for (auto& row : rows) {
     std::uint64_t before = tarn::dict_version(d.get());
