@@ -36,11 +36,10 @@ test: build
 # The release in dist/ (README, "Packaging"): the stripped wheel of each version and the
 # stable ABI's, for this machine's CPU and (without PYTHON) every CPU whose root is made
 # (make sid-roots), repaired by auditwheel to the manylinux tag it earns, and the sdist.
-CPU_PYTHONS = $(if $(PYTHON),,$(shell sh tools/find-python.sh --cpus 2>/dev/null))
 dist:
 	$(NEED_PYTHON)
-	$(SETUP) test $(PYTHONS) $(CPU_PYTHONS)
-	@bash tools/dist.sh dist $(PYTHONS) $(CPU_PYTHONS)
+	@cpus="$(if $(PYTHON),,$$(sh tools/find-python.sh --cpus))"; BUILD='$(BUILD)' bash tools/setup.sh test $(PYTHONS) $$cpus && \
+	  bash tools/dist.sh dist $(PYTHONS) $$cpus
 
 demo: build
 	@$(EACH) 'PYTHONPATH=$(CURDIR) "$$PY" examples/demo.py' $(PYTHONS)
@@ -118,7 +117,7 @@ clean:
 
 # The roots of the other CPUs Debian serves, beside the amd64 root (tools/sid-root.sh);
 # CPUS names some of them.
-CPUS ?= arm64 ppc64el s390x riscv64
+CPUS ?= $(shell bash tools/sid-root.sh cpus)
 sid-roots:
 	@bash tools/sid-root.sh provision $(CPUS)
 

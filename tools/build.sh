@@ -28,10 +28,10 @@ for python in "$@"; do
     # shellcheck disable=SC2016
     TARN_PYTHON_INFO=$info bash "$root/tools/sid-root.sh" cross "$cpu_root" sh -c '
       # shellcheck disable=SC2086
-      sh "$1/tools/configure.sh" "$2" "$3" -DCMAKE_TOOLCHAIN_FILE="$1/tools/cross.cmake" -DTARN_SYSROOT="$4" \
-        "-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$4" -DTARN_TEST_ENV=TARN_TIME_SCALE=10 ${CMAKE_FLAGS:-} &&
-        cmake --build "$2" -j "$5"' \
-      - "$root" "$dir" "${python#"$cpu_root"}" "$cpu_root" "$jobs"
+      sh "$1/tools/configure.sh" "$2" "$3" -DCMAKE_TOOLCHAIN_FILE="$1/tools/cross.cmake" \
+        "-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$TARN_SYSROOT" -DTARN_TEST_ENV=TARN_TIME_SCALE=10 ${CMAKE_FLAGS:-} &&
+        cmake --build "$2" -j "$4"' \
+      - "$root" "$dir" "${python#"$cpu_root"}" "$jobs"
     continue
   fi
   # shellcheck disable=SC2016

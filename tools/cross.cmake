@@ -1,12 +1,16 @@
-# Builds for another CPU with Debian's cross compiler (CROSS_TRIPLET in the environment, set by
-# tools/sid-root.sh cross) against that CPU's Debian root as sysroot (TARN_SYSROOT), which
-# holds the interpreter's headers and libraries and GoogleTest.
+# Builds for another CPU with Debian's cross compiler (CROSS_TRIPLET) against that CPU's Debian
+# root as sysroot (TARN_SYSROOT), which holds the interpreter's headers and libraries and
+# GoogleTest; tools/sid-root.sh cross sets both in the environment of the first configure,
+# and the cache keeps them.
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT TARN_CROSS_TRIPLET)
-  set(TARN_CROSS_TRIPLET "$ENV{CROSS_TRIPLET}")
+  set(TARN_CROSS_TRIPLET "$ENV{CROSS_TRIPLET}" CACHE STRING "The GNU triplet of the CPU built for")
+endif()
+if(NOT TARN_SYSROOT)
+  set(TARN_SYSROOT "$ENV{TARN_SYSROOT}" CACHE PATH "The Debian root of the CPU built for")
 endif()
 if(NOT TARN_CROSS_TRIPLET OR NOT TARN_SYSROOT)
-  message(FATAL_ERROR "cross.cmake needs CROSS_TRIPLET in the environment and -DTARN_SYSROOT=<root of the CPU>")
+  message(FATAL_ERROR "cross.cmake needs CROSS_TRIPLET and TARN_SYSROOT (tools/sid-root.sh cross sets them)")
 endif()
 string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${TARN_CROSS_TRIPLET}")
 set(CMAKE_C_COMPILER "${TARN_CROSS_TRIPLET}-gcc")

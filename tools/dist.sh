@@ -27,8 +27,9 @@ built=build-dist/wheels
 floor_of() {
   case $1 in *_riscv64.whl) echo manylinux_2_31_riscv64 ;; *) echo "manylinux_2_17_$(basename "$1" .whl | sed 's/.*-linux_//')" ;; esac
 }
-# The glibc minor of a manylinux tag or of a wheel's name (its first manylinux_2_N tag).
-glibc_of() { echo "$1" | sed -n 's/.*manylinux_2_\([0-9]*\)_.*/\1/p' | head -n 1; }
+# The glibc minor of a manylinux tag or of a repaired wheel's name (its one manylinux_2_N tag,
+# beside the older aliases such as manylinux2014).
+glibc_of() { echo "$1" | grep -o 'manylinux_2_[0-9]*' | head -n 1 | cut -d_ -f3; }
 export SOURCE_DATE_EPOCH=315532800
 start=$SECONDS
 for tool in auditwheel abi3audit twine; do
@@ -78,15 +79,14 @@ wheels() {
 cross_wheel() {
   local python=$1 cpu_root info minor machine
   cpu_root=$(bash "$here/sid-root.sh" of --made "$python")
-  info=$(sh "$here/with-python.sh" "$python" sh -c '"$PY" "$0"' "$here/python-info.py" | tr '\n' ';')
+  info=$(sh "$here/with-python.sh" "$python" sh -c '"$PY" "$0"' "$here/python-info.py")
   minor=$(minor_of "$python")
   machine=$(machine_of "$python")
   echo "=== CPython 3.$minor of $(cpu_of "$python") ($python), cross-compiled"
   # shellcheck disable=SC2086,SC2016
-  _PYTHON_HOST_PLATFORM=linux-$machine PIP_NO_INDEX=1 PIP_FIND_LINKS=$build/wheelhouse/3.$minor \
-    bash "$here/sid-root.sh" cross "$cpu_root" sh -c '"$0" -m pip wheel -q --no-deps --no-cache-dir "$@"' \
-      "/usr/bin/python3.$minor" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$here/cross.cmake" \
-      -C "cmake.define.TARN_SYSROOT=$cpu_root" -C "cmake.define.TARN_PYTHON_INFO=$info" $wheel_args -w "$built" .
+  TARN_PYTHON_INFO=$info _PYTHON_HOST_PLATFORM=linux-$machine PIP_NO_INDEX=1 PIP_FIND_LINKS=$build/wheelhouse/3.$minor \
+    bash "$here/sid-root.sh" cross "$cpu_root" "/usr/bin/python3.$minor" -m pip wheel -q --no-deps --no-cache-dir \
+      -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$here/cross.cmake" $wheel_args -w "$built" .
 }
 # The files named, one a line, 3.8's before 3.10's.
 by_version() { printf '%s\n' "$@" | sort -V; }
@@ -136,9 +136,11 @@ for python in "$@"; do
       mkdir -p "$only"
       cp "$dist"/*-abi3-*"$(machine_of "$python")".whl "$only"/
     fi
-    choices="only the stable ABI's wheel: $(sh "$here/with-python.sh" "$python" sh "$here/install-check.sh" "$only"); "
+    alone=$(sh "$here/with-python.sh" "$python" sh "$here/install-check.sh" "$only")
+    choices="only the stable ABI's wheel: $alone; "
   fi
-  echo "$cpu 3.$minor: ${choices}the release: $(sh "$here/with-python.sh" "$python" sh "$here/install-check.sh" "$dist"); demo ran"
+  release=$(sh "$here/with-python.sh" "$python" sh "$here/install-check.sh" "$dist")
+  echo "$cpu 3.$minor: ${choices}the release: $release; demo ran"
 done
 
 echo "=== sizes"

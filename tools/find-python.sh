@@ -23,11 +23,12 @@ real() { sh "$here/with-python.sh" "$1" sh -c '"$PY" "$0"' "$here/python-info.py
 root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || root=
 
 if [ "${1:-}" = --cpus ]; then
-  for cpu in arm64 ppc64el s390x riscv64; do
+  for cpu in $(bash "$here/sid-root.sh" cpus); do
     cpu_root=$(bash "$here/sid-root.sh" dir "$cpu" 2>/dev/null) || continue
     for minor in $ROOT_MINORS; do
       p="$cpu_root/usr/bin/python3.$minor"
-      [ -x "$p" ] && check "$p" >/dev/null && echo "$p"
+      [ -x "$p" ] || continue
+      if why=$(check "$p"); then echo "$p"; else echo "$p is left out: ${why:-it does not run}" >&2; fi
     done
   done
   exit 0

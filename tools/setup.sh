@@ -32,12 +32,7 @@ apt_install() {
   [ "$(id -u)" = 0 ] || fail "$what is missing and only root can install it: apt-get install $*"
   command -v apt-get >/dev/null || fail "$what is missing and there is no apt-get to install it ($*)"
   say "installing $what with apt-get ($*)"
-  # Another install under way (the emulators of make sid-roots, say) holds apt's lock: wait.
-  local wait=(-o DPkg::Lock::Timeout=600)
-  DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -q "$@" >/dev/null 2>&1 ||
-    { apt-get "${wait[@]}" update -q >/dev/null 2>&1 &&
-      DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -q "$@" >/dev/null 2>&1; } ||
-    fail "$what is missing and apt-get install $* failed"
+  sh "$here/apt-install.sh" "$@" || fail "$what is missing and apt-get install $* failed"
 }
 
 have_gtest() {
@@ -51,13 +46,9 @@ have_gtest() {
   return 1
 }
 
-# Is PYTHON an interpreter of a Debian root (run there, with the root's toolchain)?
-in_a_root() {
-  local root
-  root=$(bash "$here/sid-root.sh" dir 2>/dev/null) || return 1
-  case $1 in "$root"/*) return 0 ;; esac
-  return 1
-}
+# Is PYTHON an interpreter of a Debian root (built for there, with the amd64 root's
+# toolchain)?
+in_a_root() { bash "$here/sid-root.sh" of --made "$1" >/dev/null 2>&1; }
 
 host_toolchain() {
   command -v cmake >/dev/null 2>&1 || apt_install CMake cmake

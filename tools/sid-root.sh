@@ -20,9 +20,11 @@
 #   sid-root.sh run-in DIR CMD...   runs CMD inside the root at DIR, in the current directory
 #   sid-root.sh cross DIR CMD...    runs CMD inside the amd64 root with the root of another
 #                                   CPU at DIR seen there at its own path (the sysroot of
-#                                   that CPU's cross compiler, CROSS_TRIPLET in the
-#                                   environment), in the current directory
+#                                   that CPU's cross compiler: CROSS_TRIPLET and TARN_SYSROOT
+#                                   in the environment, which tools/cross.cmake reads), in
+#                                   the current directory
 #   sid-root.sh cpu DIR             the CPU of the root at DIR
+#   sid-root.sh cpus                the CPUs other than amd64 whose roots it makes
 #   sid-root.sh foreign PATH        the CPU of the made root of another CPU that PATH lies
 #                                   below (an interpreter run under emulation), else exits 1
 #
@@ -35,7 +37,7 @@ set -euo pipefail
 
 NATIVE=amd64
 FOREIGN="arm64 ppc64el s390x riscv64"
-NATIVE_ROOT=${SID_ROOT:-/var/cache/corvessa/sid}
+NATIVE_ROOT=$(realpath -m "${SID_ROOT:-/var/cache/corvessa/sid}")
 TOP=$(cd "$(dirname "$0")/.." && pwd)
 MINORS="13 14 15"
 NATIVE_PACKAGES="g++ make cmake ninja-build libgtest-dev valgrind python3-pip python3-auditwheel patchelf twine
@@ -44,8 +46,6 @@ python3-scikit-build-core python3-build"
 FOREIGN_PACKAGES="g++ make cmake ninja-build libgtest-dev python3-pip python3-auditwheel patchelf
 python3-scikit-build-core python3-build"
 APT_CONF='Acquire::Check-Valid-Until "false";'  # sid's Release on the mirror may be past its date
-# This machine's apt waits for another install under way (make test's, say) to end.
-HOST_APT=(apt-get -o DPkg::Lock::Timeout=600)
 
 fail() { echo "make sid-root: $*" >&2; exit 1; }
 
@@ -148,9 +148,7 @@ emulation() {
   fi
   [ -f "$binfmt/qemu-$(emulator "$cpu")" ] && return
   echo "sid root: installing the user-mode emulators (qemu-user-static, binfmt-support)"
-  DEBIAN_FRONTEND=noninteractive "${HOST_APT[@]}" install -y -q qemu-user-static binfmt-support >/dev/null 2>&1 ||
-    { "${HOST_APT[@]}" update -q >/dev/null 2>&1 &&
-      DEBIAN_FRONTEND=noninteractive "${HOST_APT[@]}" install -y -q qemu-user-static binfmt-support >/dev/null 2>&1; } ||
+  sh "$TOP/tools/apt-install.sh" qemu-user-static binfmt-support ||
     fail "$cpu: the user-mode emulator cannot be installed (apt-get install qemu-user-static binfmt-support failed)"
   update-binfmts --enable >/dev/null 2>&1 || true
   [ -f "$binfmt/qemu-$(emulator "$cpu")" ] || fail "$cpu: no emulator of $cpu is registered with binfmt_misc"
@@ -185,6 +183,7 @@ provision_one() {
   root=$(root_of "$cpu")
   wanted=$(packages_of "$cpu")
   if made "$root"; then
+    [ "$cpu" = "$NATIVE" ] || emulation "$cpu"  # registered anew after a restart
     echo "sid root: $cpu ready at $root ($(du -sh --one-file-system "$root" | cut -f1)); nothing to do"
     return
   fi
@@ -210,7 +209,7 @@ provision_one() {
   fi
   if ! command -v debootstrap >/dev/null; then
     echo "sid root: installing debootstrap"
-    "${HOST_APT[@]}" install -y -q debootstrap >/dev/null 2>&1 || fail "no debootstrap, and apt-get install debootstrap failed"
+    sh "$TOP/tools/apt-install.sh" debootstrap || fail "no debootstrap, and apt-get install debootstrap failed"
   fi
   mkdir -p "$(dirname "$root")"
   free=$(df -Pk "$(dirname "$root")" | awk 'NR == 2 {print int($4 / 1048576)}')
@@ -342,7 +341,7 @@ cross() {
   shift
   made "$root" || fail "no root at $root; make it with: make $(target "$root")"
   case $PWD/ in "$TOP"/*) cwd=$PWD ;; *) cwd=$TOP ;; esac
-  CROSS_TRIPLET=$(triplet "$(cpu_of "$root")") in_root "$NATIVE_ROOT" "$TOP:$root" "$cwd" "$@"
+  CROSS_TRIPLET=$(triplet "$(cpu_of "$root")") TARN_SYSROOT=$root in_root "$NATIVE_ROOT" "$TOP:$root" "$cwd" "$@"
 }
 
 target() { if [ "$(cpu_of "$1")" = "$NATIVE" ]; then echo sid-root; else echo "sid-roots CPUS=$(cpu_of "$1")"; fi; }
@@ -356,7 +355,8 @@ case ${1:-} in
   run-in) shift; run_in "$@" ;;
   cross) shift; cross "$@" ;;
   cpu) cpu_of "$2" ;;
+  cpus) echo $FOREIGN ;;
   foreign) root=$(of --made "$2") && cpu=$(cpu_of "$root") && [ "$cpu" != "$NATIVE" ] && echo "$cpu" ;;
   _enter) shift; enter "$@" ;;
-  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND... | cross DIR COMMAND... | cpu DIR | foreign PATH" >&2; exit 2 ;;
+  *) echo "usage: $0 provision [CPU...] | dir [CPU] | of [--made] PATH | target DIR | run COMMAND... | run-in DIR COMMAND... | cross DIR COMMAND... | cpu DIR | cpus | foreign PATH" >&2; exit 2 ;;
 esac

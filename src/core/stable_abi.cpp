@@ -151,6 +151,19 @@ const Templates* templates() noexcept {
 
 PyObject* new_int(int value) noexcept { return PyLong_FromLong(value); }
 
+// After the interpreter could not make what an entry needs while an exception was in flight
+// (kept aside as raised, handed over here): a failed allocation stands, as on the other
+// roads; anything else (the calls that make it are refused at the recursion limit) goes, and
+// the exception in flight stands again, without the entry.
+void keep_in_flight_unless_out_of_memory(PyObject* raised) noexcept {
+  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    Py_XDECREF(raised);
+    return;
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+}
+
 }  // namespace
 
 PyObject* types_attribute(const char* name, PyObject** kept) noexcept {
@@ -213,8 +226,8 @@ PyObject* new_entry_code(PyObject* name, const char* filename, int line, PyObjec
   PyObject* result = first ? replaced(made->generator_code, changes) : nullptr;
   Py_XDECREF(first);
   Py_XDECREF(file);
-  if (result || !PyErr_Occurred()) PyErr_SetRaisedException(raised);
-  else Py_XDECREF(raised);  // the error of the code that could not be made stands
+  if (result) PyErr_SetRaisedException(raised);
+  else keep_in_flight_unless_out_of_memory(raised);
   return result;
 }
 
@@ -229,18 +242,10 @@ void add_frame_entry(PyThreadState*, PyObject* code, PyObject* globals, int) noe
   // The generator goes, and its frame, standing at its first line, stays with the entry.
   Py_XDECREF(generator);
   Py_XDECREF(function);
-  if (!frame && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-      Py_DECREF(raised);  // the failed allocation of the frame stands, as on the other roads
-      return;
-    }
-    // The calls that make the frame are refused at the recursion limit: the exception in
-    // flight stands, without the entry.
-    PyErr_Clear();
-  }
+  if (!frame) return keep_in_flight_unless_out_of_memory(raised);
   PyErr_SetRaisedException(raised);
-  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-  Py_XDECREF(frame);
+  PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+  Py_DECREF(frame);
 }
 
 }  // namespace tarn

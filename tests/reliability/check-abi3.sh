@@ -54,6 +54,8 @@ for py in $pythons; do
   version=$(version_of "$py")
   dir=$OUT/$version
   echo "=== CPython $version ($py)"
+  rm -rf "$dir/Testing"  # no earlier run's log to summarise when this one cannot run
+  failed=
   # shellcheck disable=SC2016
   if sh "$ROOT/tools/with-python.sh" "$py" sh -c \
        'launcher=; [ -z "${TARN_ROOT:-}" ] || launcher="-DTARN_TEST_LAUNCHER=$1/tools/sid-root.sh;run-in;$TARN_ROOT"
@@ -64,13 +66,14 @@ for py in $pythons; do
     :
   else
     status=1
+    failed=" FAILED"
   fi
   # shellcheck disable=SC2016
-  summary=$(sh "$ROOT/tools/with-python.sh" "$py" sh -c '"$PY" "$0" "$1"' "$ROOT/tools/test-summary.py" "$dir" ||
-    echo "CPython $version: FAILED")
+  summary=$(sh "$ROOT/tools/with-python.sh" "$py" sh -c '"$PY" "$0" "$1"' "$ROOT/tools/test-summary.py" "$dir" 2>/dev/null) || :
   echo "$summary"
+  line=$(echo "$summary" | grep '^CPython' || echo "CPython $version: no test ran")
   results="$results
-$(echo "$summary" | grep '^CPython') ($py)"
+$line ($py)$failed"
 done
 now=$(sha256sum "$PKG/util/queue.abi3.so" | cut -d' ' -f1)
 [ "$now" = "$sum" ] || { echo "check-abi3: the binary changed during the suites ($now)" >&2; status=1; }
