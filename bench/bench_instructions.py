@@ -115,13 +115,15 @@ def callgrind(tmp, arguments, toggles=()):
 
 def resolve_markers(tmp):
     """Names the interpreter's marker functions as callgrind does: by their own names where the
-    interpreter has its symbols, else by address (fills RENAMED and RENAMED_BACK)."""
+    interpreter has its symbols, by the name of the compiler's copy where it has those
+    (deque_append.lto_priv.0), else by address (fills RENAMED and RENAMED_BACK)."""
     _, functions, printed = callgrind(tmp, ["--addresses"])
     for line in printed.split("\n"):
         if line.strip():
             name, address = line.split()
             if name not in functions:
-                RENAMED_BACK[name] = "0x%016x" % int(address, 16)
+                copies = sorted(f for f in functions if f.startswith(name + "."))
+                RENAMED_BACK[name] = copies[0] if copies else "0x%016x" % int(address, 16)
                 RENAMED[RENAMED_BACK[name]] = name
 
 
