@@ -176,8 +176,6 @@ class SoakTest(unittest.TestCase):
 
         @guarded
         def toggle_and_fail():
-            empty = LifoQueue()
-
             def refuse(x):
                 raise ZeroDivisionError("len refused")
             failing = [(lambda: LifoQueue._get(), TypeError, P + "_get", 20),
@@ -204,6 +202,7 @@ class SoakTest(unittest.TestCase):
             finally:
                 tarn_runtime.cline_in_traceback = False
 
+        empty = LifoQueue()  # made before swap_collections can break collections
         workers = [threading.Thread(target=producer, args=(i,)) for i in range(PRODUCERS)]
         workers += [threading.Thread(target=consumer, args=(i,)) for i in range(CONSUMERS)]
         chaos = [threading.Thread(target=f) for f in (swap_collections, swap_types, read_defaults, toggle_and_fail)]
