@@ -68,8 +68,13 @@ wheels() {
     if [ "$(cpu_of "$python")" = amd64 ]; then native+=("$python"); else cross_wheel "$python"; fi
   done
   [ ${#native[@]} -eq 0 ] && return
+  # The back end is given the CMake binary that make build runs (as CMake names itself): a
+  # `cmake` found first on PATH may be a script of some interpreter's CMake package, which
+  # does not run inside pip's isolated build environment (the back end would then ask for
+  # CMake from the index).
   # shellcheck disable=SC2016
-  bash "$here/each-python.sh" 'PIP_NO_INDEX=1 PIP_FIND_LINKS='"$build"'/wheelhouse/$VERSION "$PY" -m pip wheel -q \
+  bash "$here/each-python.sh" 'CMAKE_EXECUTABLE=$(echo '\''message("${CMAKE_COMMAND}")'\'' | cmake -P /dev/stdin 2>&1) \
+    PIP_NO_INDEX=1 PIP_FIND_LINKS='"$build"'/wheelhouse/$VERSION "$PY" -m pip wheel -q \
     --no-deps --no-cache-dir '"$wheel_args"' -w '"$built"' .' "${native[@]}"
 }
 # The wheel of an interpreter of another CPU's root, built as make test builds for it: the
