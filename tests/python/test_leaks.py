@@ -625,8 +625,10 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
                         (tracemalloc.get_traced_memory()[0] - traced) / 100]
             # What an attempt keeps settles only after some hundred attempts (the
             # interpreter's own tables grow meanwhile), and now and then they grow by a few
-            # hundred blocks at once: so a warm-up first, and per mode the least of three
-            # windows, where growth per attempt would show in each; the baseline mode last.
+            # hundred blocks at once: so a warm-up first, and per mode the least of six
+            # windows in two rounds (the first mode measured once came out 0.6 blocks above
+            # the rest in all three windows of one round), where growth per attempt would show
+            # in each; the baseline mode last in each round.
             moves.MODE = "prepare"
             for _ in range(300):
                 attempt()
@@ -634,12 +636,13 @@ class FailedImportLoopTest(harness.ScenarioTestCase):
                 moves.MODE = mode
                 for _ in range(50):
                     attempt()
-            for mode in %r:
+            windows = {}
+            for mode in %r * 2:
                 moves.MODE = mode
                 for _ in range(5):
                     attempt()
-                windows = [window() for _ in range(3)]
-                out[mode] = [min(w[0] for w in windows), min(w[1] for w in windows), alive()]
+                windows.setdefault(mode, []).extend(window() for _ in range(3))
+                out[mode] = [min(w[0] for w in windows[mode]), min(w[1] for w in windows[mode]), alive()]
             print(json.dumps(out))
         ''' % (([v[0] for v in test_hostile.VARIANTS] + ["prepare"],) * 2)
         tree = harness.Tree().write("corvessa/packages/six/moves.py", test_hostile.HOSTILE_MOVES)
