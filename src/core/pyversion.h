@@ -1185,6 +1185,11 @@ constexpr bool kVersionCheckByNumbers = PY_VERSION_HEX >= 0x030A0000;
 constexpr bool kVersionCheckFromMinor = TARN_STABLE_ABI;
 constexpr int kBuiltForMajor = TARN_STABLE_ABI ? TARN_STABLE_ABI_FLOOR >> 24 : PY_MAJOR_VERSION;
 constexpr int kBuiltForMinor = TARN_STABLE_ABI ? (TARN_STABLE_ABI_FLOOR >> 16) & 0xff : PY_MINOR_VERSION;
+// Does the build serve an interpreter of this version: its own, or for the stable ABI its
+// floor and every later one?
+constexpr bool serves_version(int major, int minor) noexcept {
+  return major == kBuiltForMajor && (kVersionCheckFromMinor ? minor >= kBuiltForMinor : minor == kBuiltForMinor);
+}
 
 // ---------------------------------------------------------------------------
 // What differs between the interpreters the module runs on, asked of the running one:

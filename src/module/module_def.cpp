@@ -91,8 +91,7 @@ bool runs_here() noexcept {
   if (!kStableAbi) return true;
   int major = 0;
   int minor = 0;
-  if (read_major_minor(Py_GetVersion(), &major, &minor) && major == kBuiltForMajor && minor >= kBuiltForMinor)
-    return true;
+  if (read_major_minor(Py_GetVersion(), &major, &minor) && serves_version(major, minor)) return true;
   PyErr_Format(PyExc_ImportError,
                "corvessa.util.queue: this build (the stable ABI, queue.abi3.so) needs CPython %d.%d or later, "
                "not %d.%d",

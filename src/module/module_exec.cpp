@@ -121,8 +121,7 @@ bool same_version(const char* runtime_version, char (&compiled)[8], char (&runni
       major = minor = -1;
       PyOS_snprintf(running, sizeof(running), "%s", runtime_version);
     }
-    // The stable ABI is built for its version and every later one.
-    return major == kBuiltForMajor && (kVersionCheckFromMinor ? minor >= kBuiltForMinor : minor == kBuiltForMinor);
+    return serves_version(major, minor);
   }
 }
 
